@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+#   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
+#   2. the libFuzzer targets, a few seconds each (clang),
+#   3. the whole suite, unit and end-to-end, in a warnings-as-errors build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime util-linux procps)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages. Run as root first:"
+    echo "  apt-get update && apt-get install -y ${missing[*]}"
+    exit 1
+  fi
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
+fi
+
+jobs=2
+
+echo "== sanitizer build: unit tests under ASan+UBSan"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DTEMPUS_SANITIZE=ON -DTEMPUS_WERROR=ON -DTEMPUS_BENCH=OFF >/dev/null
+cmake --build build-asan -j"$jobs" --target tempus_tests
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ./build-asan/tests/tempus_tests --gtest_filter='-E2E*:*RealTime*' --gtest_brief=1
+
+echo "== fuzz targets"
+cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DTEMPUS_FUZZ=ON -DTEMPUS_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target fuzz_targets
+for f in build-fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  echo "-- $f"
+  "$f" -max_total_time=4 -print_final_stats=0 2>&1 | tail -n 2
+done
+
+echo "== main build: every test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build -j"$jobs" --output-on-failure
