@@ -1,1 +1,6 @@
-int main() { return 0; }
+#include "service/dcf_prog.h"
+
+int main(int argc, char **argv)
+{
+    return tempusd_main(argc, argv);
+}

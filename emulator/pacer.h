@@ -1,0 +1,38 @@
+#ifndef HOROLAN_EMU_PACER_H
+#define HOROLAN_EMU_PACER_H
+
+// When the receiver sends its next telegram. Times are milliseconds of the
+// Unix clock. With alignment on, telegrams go out on whole seconds, so the
+// seconds they carry are exact.
+
+namespace horolan {
+
+struct Pacer {
+  long long min_delay_ms = 0;     // a requested telegram never leaves sooner
+  bool align = true;              // send on whole seconds
+  long long once_ms = -1;         // due time of a one-shot telegram, -1 none
+  long long period_ms = 0;        // 0: no periodic sending
+  long long periodic_base_ms = -1;  // unaligned due time of the next periodic one
+};
+
+// Earliest sending time at or after `ms` (rounded up to a whole second when aligned).
+long long pacer_align(const Pacer &pacer, long long ms);
+
+// One telegram requested at `now_ms`.
+void pacer_request_once(Pacer *pacer, long long now_ms);
+
+// A telegram now and then every `period_ms` (0: only the one).
+void pacer_request_periodic(Pacer *pacer, long long now_ms, long long period_ms);
+
+// Periodic sending every `period_ms` starting one period after `now_ms`; 0 stops it.
+void pacer_set_period(Pacer *pacer, long long now_ms, long long period_ms);
+
+// Due time of the next telegram, or -1 when none is due.
+long long pacer_next_due(const Pacer &pacer);
+
+// The telegram due at `due_ms` went out at `now_ms`; plans the next one.
+void pacer_sent(Pacer *pacer, long long due_ms, long long now_ms);
+
+}  // namespace horolan
+
+#endif

@@ -1,0 +1,11 @@
+#ifndef PLATFORM_PROC_NAME_H
+#define PLATFORM_PROC_NAME_H
+
+#include <sys/types.h>
+
+// 1 when process pid exists and runs a program called name (its command name
+// or the file name of its executable), 0 otherwise. name must be at most 15
+// characters, the length the kernel keeps of a command name.
+int process_runs_program(pid_t pid, const char *name);
+
+#endif

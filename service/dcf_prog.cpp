@@ -1,0 +1,275 @@
+#include "service/dcf_prog.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "service/dcf_sem.h"
+#include "timesvc/dcf_log.h"
+#include "timesvc/sync_cycle.h"
+#include "timesvc/tm_srvce.h"
+
+void send_to_screen(const char *message)
+{
+    fprintf(stderr, "[%s]:- %s\n", DCF_PROGRAM_TITLE, message);
+}
+
+void show_usage(void)
+{
+    send_to_screen(
+            "\n"
+            "Wywolanie programu obslugi zegara Horolan ma postac: \n"
+            "1: tempusd /Cn /S /Tn \n"
+            "lub \n"
+            "2: tempusd /D \n"
+            "\n"
+            "W wywolaniu 1: wszystkie opcje sa opcjonalne (moga zostac pominiete)."
+            " Kolejnosc wystepowania opcji jest dowolna. \n"
+            "Opcja /Cn definiuje port szeregowy (C1 - COM1, C2 - COM2, C3 - COM3, C4 - COM4)."
+            " Domniemana wartosc to /C1. \n"
+            "Opcja /Txx ustala, co ile minut dokonywane jest sprawdzenie i ewentualna synchronizacja"
+            " czasu systemowego (1-63). Domniemana wartosc to /T60. \n"
+            "Opcja /S wymusza synchronizacje czasu systemowego juz w chwili rozpoczecia dzialania"
+            " programu obslugi zegara Horolan. \n"
+            "\n"
+            "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie"
+            " opcji /D jest w takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej"
+            " opcji.\n");
+}
+
+// Console first, then the log with the given stamp.
+static void report_at(const char *message, RWTime stamp)
+{
+    send_to_screen(message);
+    write_to_log(message, stamp);
+}
+
+int check_option(char *arg)
+{
+    if (arg[0] != '/') {
+        return OPTION_BAD_FORMAT;
+    }
+    if (arg[1] == '\0') {
+        return OPTION_BAD_FORMAT;
+    }
+    // Only 7-bit letters name options; any other byte stays as it is and is
+    // therefore an unknown letter, whatever the locale would make of it.
+    char letter = arg[1];
+    if (letter >= 'a' && letter <= 'z') {
+        letter = static_cast<char>(letter - 'a' + 'A');
+    }
+    memmove(arg, arg + 2, strlen(arg + 2) + 1);
+    switch (letter) {
+    case 'C':
+        return OPTION_C;
+    case 'S':
+        return OPTION_S;
+    case 'T':
+        return OPTION_T;
+    case 'D':
+        return OPTION_D;
+    default:
+        return OPTION_UNKNOWN;
+    }
+}
+
+// Reports a rejected option and, from its second occurrence on, the repetition.
+static int reject_option(const char *name, int occurrences, RWTime stamp)
+{
+    char message[DCF_TEXT_SIZE];
+    snprintf(message, sizeof message, "Niepoprawna opcja %s wywolania programu obslugi zegara Horolan.", name);
+    report_at(message, stamp);
+    if (occurrences > 1) {
+        snprintf(message, sizeof message,
+                 "Powtorne wystapienie opcji %s wywolania programu obslugi zegara Horolan.", name);
+        report_at(message, stamp);
+    }
+    return 1;
+}
+
+static int is_ascii_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+int check_C_option(const char *rest, int *port)
+{
+    static int c_opt = 0;
+    RWTime stamp = now_DST();
+    c_opt++;
+    if (strlen(rest) != 1 || rest[0] < '1' || rest[0] > '4' || c_opt > 1) {
+        return reject_option("/C", c_opt, stamp);
+    }
+    *port = rest[0] - '0';
+    return 0;
+}
+
+int check_S_option(const char *rest, int *sync_now)
+{
+    static int s_opt = 0;
+    RWTime stamp = now_DST();
+    s_opt++;
+    if (rest[0] != '\0' || s_opt > 1) {
+        return reject_option("/S", s_opt, stamp);
+    }
+    *sync_now = 1;
+    return 0;
+}
+
+int check_T_option(const char *rest, int *interval)
+{
+    static int t_opt = 0;
+    RWTime stamp = now_DST();
+    t_opt++;
+    size_t length = strlen(rest);
+    if (length > 2) {
+        return reject_option("/T", t_opt, stamp);
+    }
+    int value = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (!is_ascii_digit(rest[i])) {
+            return reject_option("/T", t_opt, stamp);
+        }
+        value = value * 10 + (rest[i] - '0');
+    }
+    if (value == 0 || value > 63 || t_opt > 1) {
+        return reject_option("/T", t_opt, stamp);
+    }
+    *interval = value;
+    return 0;
+}
+
+int check_D_option(const char *rest, int *deinstall)
+{
+    static int d_opt = 0;
+    RWTime stamp = now_DST();
+    d_opt++;
+    if (rest[0] != '\0' || d_opt > 1) {
+        return reject_option("/D", d_opt, stamp);
+    }
+    *deinstall = 1;
+    return 0;
+}
+
+// Copies arg into buffer and classifies it; an argument that does not fit
+// the buffer is a bad format.
+static int classify_argument(const char *arg, char (&buffer)[DCF_TEXT_SIZE])
+{
+    size_t length = strnlen(arg, DCF_TEXT_SIZE);
+    if (length >= DCF_TEXT_SIZE) {
+        buffer[0] = '\0';
+        return OPTION_BAD_FORMAT;
+    }
+    memcpy(buffer, arg, length + 1);
+    return check_option(buffer);
+}
+
+int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime start_stamp)
+{
+    *s = dcf_settings{};
+    char buffer[DCF_TEXT_SIZE];
+    for (int i = 1; i < argc; i++) {
+        int failed = 0;
+        switch (classify_argument(argv[i], buffer)) {
+        case OPTION_BAD_FORMAT:
+            report_at("Niepoprawny format wywolania programu obslugi zegara Horolan.", start_stamp);
+            failed = 1;
+            break;
+        case OPTION_C:
+            failed = check_C_option(buffer, &s->port);
+            break;
+        case OPTION_S:
+            failed = check_S_option(buffer, &s->sync_now);
+            break;
+        case OPTION_T:
+            failed = check_T_option(buffer, &s->interval);
+            break;
+        case OPTION_D:
+            failed = check_D_option(buffer, &s->deinstall);
+            break;
+        default:
+            report_at("Niepoprawna opcja wywolania programu obslugi zegara Horolan.", start_stamp);
+            failed = 1;
+            break;
+        }
+        if (failed) {
+            s->error = 1;
+        }
+    }
+    if (s->error) {
+        show_usage();
+        return WALK_REJECTED;
+    }
+    if (s->deinstall && (s->port != 0 || s->sync_now != 0 || s->interval != 0)) {
+        report_at("Jesli wystepuje opcja /D, to jest ona jedyna.", start_stamp);
+        show_usage();
+        return WALK_D_NOT_ALONE;
+    }
+    return s->deinstall ? WALK_REMOVE : WALK_INSTALL;
+}
+
+// "Instalacja ... pomyslnie (/C1 /S /T60)." as the installing process logs it.
+static void format_success_line(const struct dcf_settings *s, char (&line)[DCF_TEXT_SIZE])
+{
+    char head[DCF_TEXT_SIZE];
+    snprintf(head, sizeof head, "%s (/C%i", "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie",
+             s->port);
+    snprintf(line, sizeof line, s->sync_now ? "%s /S /T%i)." : "%s /T%i).", head, s->interval);
+}
+
+int tempusd_main(int argc, char **argv)
+{
+    update_DST_correction();
+    RWTime stamp = now_DST();
+
+    struct dcf_settings settings;
+    int form = parse_command_line(argc, argv, &settings, stamp);
+    if (form == WALK_REJECTED || form == WALK_D_NOT_ALONE) {
+        return 1;
+    }
+    if (form == WALK_REMOVE) {
+        // Returns only when the recorded id cannot be read; the registration
+        // is still there then, so the installation below is refused.
+        sem_deinstall(0);
+    } else {
+        if (settings.port == 0) {
+            settings.port = 1;
+        }
+        if (settings.interval == 0) {
+            settings.interval = 60;
+        }
+    }
+
+    int id = sem_install();
+    int fd = -1;
+    start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
+
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    close(0);
+    close(1);
+    close(2);
+
+    pid_t child = fork();
+    if (child == -1) {
+        write_to_log("Nie mozna utworzyc procesu obslugi zegara Horolan. Koniec ...", now_DST());
+        sem_deinstall(1);
+        exit(2);
+    }
+    if (child == 0) {
+        if (sem_leave_pid(id, 1) == -1) {
+            write_to_log("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST());
+            sem_deinstall(1);
+            exit(2);
+        }
+        perform_synchronization(fd, settings.interval);
+    }
+
+    char line[DCF_TEXT_SIZE];
+    format_success_line(&settings, line);
+    write_to_log(line, now_DST());
+    return 0;
+}

@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "calendar/zone.h"
+#include "timesvc/tm_srvce.h"
+
+extern char **environ;
+
+namespace {
+
+const char kFaketimeLib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+const char kProbeVar[] = "TEMPUS_DST_CORRECTION_PROBE";
+
+// Started again under a fake clock, this binary only reports the service
+// clock's view of the moment and leaves before any test runs.
+bool report_dst_correction_if_probe()
+{
+    if (getenv(kProbeVar) == nullptr)
+        return false;
+    const int before = DST_correction;
+    update_DST_correction();
+    long shift = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const RWTime plain = RWTime::now();
+        const RWTime service = now_DST();
+        shift = static_cast<long>(static_cast<std::int32_t>(service.seconds() - plain.seconds()));
+        if (RWTime::now() == plain)
+            break;
+    }
+    printf("before=%d correction=%d shift=%ld\n", before, DST_correction, shift);
+    fflush(stdout);
+    exit(0); // not _exit: libfaketime removes its shared-memory files at exit
+}
+
+const bool probe_ran = report_dst_correction_if_probe();
+
+// Runs this binary as a probe with TZ and a fake clock starting at `when`; returns its line.
+std::string probe(const char *tz, const char *when)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        if (strncmp(*e, "TZ=", 3) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "FAKETIME", 8) != 0 &&
+            strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+            env.emplace_back(*e);
+    }
+    env.push_back(std::string("TZ=") + tz);
+    env.push_back(std::string("LD_PRELOAD=") + kFaketimeLib);
+    env.push_back(std::string("FAKETIME=@") + when);
+    env.push_back(std::string(kProbeVar) + "=1");
+    const char *asan = getenv("ASAN_OPTIONS");
+    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                  "verify_asan_link_order=0");
+    std::vector<char *> envp;
+    for (std::string &s : env)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    // The binary's own path, also as argv[0]: the sanitizer runtime stalls
+    // under the fake clock when started as "/proc/self/exe".
+    char self[4096] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+        return "own path unknown";
+    char *argv[] = {self, nullptr};
+
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "pipe failed";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execve(self, argv, envp.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    struct pollfd pfd = {fds[0], POLLIN, 0};
+    bool timed_out = false;
+    for (;;) {
+        if (poll(&pfd, 1, 20000) <= 0) {
+            timed_out = true;
+            break;
+        }
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    if (timed_out) {
+        kill(pid, SIGKILL); // a probe that hangs must not hang the suite
+        out += "probe timed out";
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        out += "probe failed";
+    return out;
+}
+
+} // namespace
+
+// The correction is what the system's wall clock needs on top of the library's
+// North American daylight rule, and the service clock moves by exactly that.
+TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
+{
+    ASSERT_FALSE(probe_ran);
+    if (access(kFaketimeLib, R_OK) != 0)
+        GTEST_SKIP() << "libfaketime not installed";
+    struct Case {
+        const char *tz;
+        const char *when;
+        const char *expected;
+    };
+    const Case cases[] = {
+        // System in summer time since the last Sunday of March, library not before April.
+        {"Europe/Warsaw", "2026-03-31 12:00:00", "before=0 correction=1 shift=3600\n"},
+        // Summer time ended on the last Sunday of September, the library's lasts to October's.
+        {"Europe/Warsaw", "1995-10-10 12:00:00", "before=0 correction=-1 shift=-3600\n"},
+        // Southern winter: the library's northern rule says daylight time.
+        {"Australia/Sydney", "2026-07-15 12:00:00", "before=0 correction=-1 shift=-3600\n"},
+        {"Europe/Warsaw", "2026-01-15 12:00:00", "before=0 correction=0 shift=0\n"},
+        {"Europe/Warsaw", "2026-07-15 12:00:00", "before=0 correction=0 shift=0\n"},
+        // No daylight time at all: the library applies no rule.
+        {"UTC", "2026-07-15 12:00:00", "before=0 correction=0 shift=0\n"},
+        {"JST-9", "2026-07-15 12:00:00", "before=0 correction=0 shift=0\n"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(probe(c.tz, c.when), c.expected) << c.tz << " at " << c.when;
+}

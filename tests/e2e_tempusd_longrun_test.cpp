@@ -1,0 +1,65 @@
+// The background process over many cycles and after the receiver is pulled:
+// it must neither leak descriptors nor spin and flood the log.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "tests/support/e2e_tempusd.h"
+
+namespace {
+
+class E2ETempusdLongRun : public tempusd_e2e::Fixture {};
+
+TEST_F(E2ETempusdLongRun, RealTimePulledReceiverNeitherSpinsNorFloodsTheLog)
+{
+    ASSERT_TRUE(start_emulator({"--minute-ms", "200", "--hangup-after", "1"}));
+    ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
+    pid_t background = wait_background();
+    ASSERT_GT(background, 0);
+    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 1, 5000));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    long ticks_before = tempusd_e2e::cpu_ticks(background);
+    int lines_before = tproc::count_lines(log_text());
+
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+
+    long ticks_after = tempusd_e2e::cpu_ticks(background);
+    int lines_after = tproc::count_lines(log_text());
+    if (ticks_after >= 0) {
+        EXPECT_LT(ticks_after - ticks_before, sysconf(_SC_CLK_TCK)) << "busy loop on a hung-up line";
+    }
+    EXPECT_LT(lines_after - lines_before, 10) << log_text();
+    std::printf("60 s on a hung-up line: background CPU %ld ticks; %d new log lines\n", ticks_after - ticks_before,
+                lines_after - lines_before);
+}
+
+TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverAThousandCycles)
+{
+    // Two seconds off: every cycle slews, so every cycle also opens and closes
+    // the log and leaves a clock record that proves it ran.
+    ASSERT_TRUE(start_emulator({"--offset", "2", "--minute-ms", "10", "--no-align", "--min-delay-ms", "0"}));
+    ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
+    pid_t background = wait_background();
+    ASSERT_GT(background, 0);
+    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 20, 5000));
+    int descriptors_before = tempusd_e2e::open_descriptor_count(background);
+    long ticks_before = tempusd_e2e::cpu_ticks(background);
+    auto start = std::chrono::steady_clock::now();
+
+    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 1020, 60000));
+
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(tempusd_e2e::process_alive(background));
+    EXPECT_EQ(tempusd_e2e::open_descriptor_count(background), descriptors_before);
+    // A few telegrams may fall into a cycle's input flush; most must be used.
+    EXPECT_GE(clock_lines().size(), 900u);
+    std::printf("1000 telegrams in %.1f s; background CPU %ld ticks; %d descriptors; %zu clock records\n",
+                seconds, tempusd_e2e::cpu_ticks(background) - ticks_before, descriptors_before,
+                clock_lines().size());
+}
+
+}  // namespace

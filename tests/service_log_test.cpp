@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+
+#include "calendar/rwdate.h"
+#include "calendar/rwtime.h"
+#include "calendar/zone.h"
+#include "service/dcf_prog.h"
+#include "tests/service_in_child.h"
+#include "tests/support/proc.h"
+#include "timesvc/dcf_log.h"
+
+namespace {
+
+class ServiceLog : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = tproc::make_scratch_dir(); }
+    void TearDown() override { tproc::remove_tree(dir_); }
+    std::string dir_;
+};
+
+TEST_F(ServiceLog, AppendsStampedLinesDayFirstWithLeadingZeros)
+{
+    svc_test::ChildRun run = svc_test::run_in_child(dir_, []() {
+        write_to_log("pierwszy", RWTime(RWDate(31, 12, 1999), 8, 7, 9, RWZone::local()));
+        write_to_log("drugi\n\n", RWTime(RWDate(5, 3, 1996), 23, 0, 0, RWZone::local()));
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 0);
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(tproc::read_file(dir_ + "/dcf.log"),
+              "[31/12/1999 08:07:09]:- pierwszy\n"
+              "[05/03/1996 23:00:00]:- drugi\n\n\n");
+}
+
+TEST_F(ServiceLog, LogThatCannotBeOpenedEndsTheProcess)
+{
+    ASSERT_EQ(mkdir((dir_ + "/dcf.log").c_str(), 0755), 0);
+    svc_test::ChildRun run = svc_test::run_in_child(dir_, []() {
+        write_to_log("nigdy", RWTime(RWDate(1, 2, 2003), 4, 5, 6, RWZone::local()));
+        return 0;
+    });
+    EXPECT_TRUE(run.exited);
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.console, "[Program obslugi zegara Horolan]:- Nie mozna otworzyc dziennika zegara Horolan. Koniec ...\n");
+}
+
+}  // namespace

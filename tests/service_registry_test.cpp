@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <sys/ipc.h>
+#include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/proc_name.h"
+#include "platform/semun.h"
+#include "service/dcf_prog.h"
+#include "service/dcf_sem.h"
+#include "tests/service_in_child.h"
+#include "tests/support/proc.h"
+
+namespace {
+
+using svc_test::console_line;
+using svc_test::log_messages;
+
+const std::string kInstalled = "Program obslugi zegara Horolan jest juz zainstalowany.";
+const std::string kNotInstalled = "Program obslugi zegara Horolan nie byl zainstalowany.";
+const std::string kRemoved = "Deinstalacja programu obslugi zegara Horolan zakonczona pomyslnie.";
+const std::string kUndone = "Instalacja programu obslugi zegara Horolan zakonczona niepowodzeniem.";
+
+class ServiceRegistry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = tproc::make_scratch_dir();
+        key_ = tproc::unique_registry_key();
+    }
+    void TearDown() override
+    {
+        tproc::remove_registry(key_);
+        tproc::remove_tree(dir_);
+    }
+
+    // body in a child whose registry routines use this test's key.
+    svc_test::ChildRun in_child(const std::function<int()> &body)
+    {
+        int key = key_;
+        return svc_test::run_in_child(dir_, [key, &body]() {
+            sem_set_registry_key(key);
+            return body();
+        });
+    }
+
+    bool registry_exists() const { return semget(key_, 1, 0) != -1; }
+    std::string log() const { return tproc::read_file(dir_ + "/dcf.log"); }
+
+    // A child that records itself in the registry, then runs what follows.
+    // Returns once the registry holds its pid.
+    pid_t spawn_recorded(const std::function<void()> &after_recording)
+    {
+        int id = sem_create(key_);
+        EXPECT_NE(id, -1);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (sem_leave_pid(id, 1) != 0) {
+                _exit(99);
+            }
+            after_recording();
+            _exit(98);
+        }
+        for (int i = 0; i < 500 && tproc::registered_pid(key_) != pid; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        EXPECT_EQ(tproc::registered_pid(key_), pid);
+        return pid;
+    }
+
+    std::string dir_;
+    int key_ = 0;
+};
+
+// Whether pid (our child) ended by SIGKILL within a few seconds.
+bool killed_soon(pid_t pid)
+{
+    for (int i = 0; i < 500; i++) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(ServiceRegistry, RoutinesOnOneSet)
+{
+    int id = sem_create(key_);
+    ASSERT_NE(id, -1);
+    EXPECT_EQ(sem_create(key_), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(sem_open(key_), id);
+
+    struct semid_ds info = {};
+    union semun arg;
+    arg.buf = &info;
+    ASSERT_EQ(semctl(id, 0, IPC_STAT, arg), 0);
+    EXPECT_EQ(info.sem_perm.mode & 0777, 0600u);
+    EXPECT_EQ(info.sem_nsems, 1u);
+
+    EXPECT_EQ(sem_last_pid(id), 0);
+    EXPECT_EQ(sem_leave_pid(id, 1), 0);
+    EXPECT_EQ(sem_last_pid(id), getpid());
+
+    EXPECT_EQ(sem_remove(id), 0);
+    EXPECT_EQ(sem_open(key_), -1);
+    EXPECT_EQ(sem_last_pid(id), -1);
+    EXPECT_EQ(sem_leave_pid(id, 1), -1);
+    EXPECT_EQ(sem_remove(id), -1);
+}
+
+TEST_F(ServiceRegistry, InstallRegistersOnceOnly)
+{
+    svc_test::ChildRun first = in_child([]() { return sem_install() >= 0 ? 0 : 1; });
+    EXPECT_EQ(first.exit_code, 0);
+    EXPECT_EQ(first.console, "");
+    EXPECT_TRUE(registry_exists());
+
+    svc_test::ChildRun second = in_child([]() {
+        sem_install();
+        return 0;
+    });
+    EXPECT_EQ(second.exit_code, 2);
+    EXPECT_EQ(second.console, console_line(kInstalled));
+    EXPECT_EQ(log_messages(log()), std::vector<std::string>{kInstalled});
+    EXPECT_TRUE(registry_exists());
+}
+
+TEST_F(ServiceRegistry, FailedInstallationIsUndone)
+{
+    ASSERT_NE(sem_create(key_), -1);
+    svc_test::ChildRun run = in_child([]() {
+        sem_deinstall(1);
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.console, console_line(kUndone));
+    // The final line is followed by two empty lines in the log.
+    EXPECT_EQ(log_messages(log()), (std::vector<std::string>{kUndone, "", ""}));
+    EXPECT_FALSE(registry_exists());
+}
+
+TEST_F(ServiceRegistry, RemovalKillsTheRecordedService)
+{
+    pid_t service = spawn_recorded([]() {
+        prctl(PR_SET_NAME, "tempusd", 0, 0, 0);
+        for (;;) {
+            pause();
+        }
+    });
+    // The name is set after the id is recorded; wait until it shows.
+    for (int i = 0; i < 500 && !process_runs_program(service, "tempusd"); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(process_runs_program(service, "tempusd"));
+
+    svc_test::ChildRun run = in_child([]() {
+        sem_deinstall(0);
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.console, console_line(kRemoved));
+    EXPECT_EQ(log_messages(log()), (std::vector<std::string>{kRemoved, "", ""}));
+    EXPECT_FALSE(registry_exists());
+    bool killed = killed_soon(service);
+    EXPECT_TRUE(killed);
+    if (!killed) {
+        tproc::kill_pid(service);
+    }
+}
+
+TEST_F(ServiceRegistry, RemovalSparesAProcessThatReusedTheRecordedId)
+{
+    pid_t stranger = spawn_recorded([]() { execlp("sleep", "sleep", "30", static_cast<char *>(nullptr)); });
+    for (int i = 0; i < 500 && !process_runs_program(stranger, "sleep"); i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(process_runs_program(stranger, "sleep"));
+
+    svc_test::ChildRun run = in_child([]() {
+        sem_deinstall(0);
+        return 0;
+    });
+    EXPECT_EQ(run.exit_code, 2);
+    EXPECT_EQ(run.console, console_line(kRemoved));
+    EXPECT_FALSE(registry_exists());
+    int status = 0;
+    EXPECT_EQ(waitpid(stranger, &status, WNOHANG), 0) << "the unrelated process was signalled";
+    tproc::kill_pid(stranger);
+}
+
+TEST_F(ServiceRegistry, MainRemovesThenInstallsNoMore)
+{
+    auto run_main = [this](const char *option) {
+        return in_child([option]() {
+            static char program[] = "tempusd";
+            char arg[8];
+            snprintf(arg, sizeof arg, "%s", option);
+            char *argv[] = {program, arg, nullptr};
+            return tempusd_main(2, argv);
+        });
+    };
+    svc_test::ChildRun absent = run_main("/d");
+    EXPECT_EQ(absent.exit_code, 2);
+    EXPECT_EQ(absent.console, console_line(kNotInstalled));
+
+    ASSERT_NE(sem_create(key_), -1);
+    svc_test::ChildRun refused = run_main("/S");
+    EXPECT_EQ(refused.exit_code, 2);
+    EXPECT_EQ(refused.console, console_line(kInstalled));
+
+    svc_test::ChildRun removed = run_main("/D");
+    EXPECT_EQ(removed.exit_code, 2);
+    EXPECT_EQ(removed.console, console_line(kRemoved));
+    EXPECT_FALSE(registry_exists());
+}
+
+TEST(ServiceProcName, MatchesCommandOrExecutableName)
+{
+    EXPECT_EQ(process_runs_program(getpid(), "tempus_tests"), 1);
+    EXPECT_EQ(process_runs_program(getpid(), "tempusd"), 0);
+    EXPECT_EQ(process_runs_program(0, "tempus_tests"), 0);
+    EXPECT_EQ(process_runs_program(-1, "tempus_tests"), 0);
+
+    // A renamed process is still recognised by its executable.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t renamed = fork();
+    if (renamed == 0) {
+        prctl(PR_SET_NAME, "inna_nazwa", 0, 0, 0);
+        if (write(ready[1], "x", 1) != 1) {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(process_runs_program(renamed, "inna_nazwa"), 1);
+    EXPECT_EQ(process_runs_program(renamed, "tempus_tests"), 1);
+    tproc::kill_pid(renamed);
+    close(ready[0]);
+    close(ready[1]);
+    // Once reaped, the id names nothing.
+    EXPECT_EQ(process_runs_program(renamed, "tempus_tests"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+#include "timesvc/dcf_log.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "calendar/zone.h"
+#include "service/dcf_prog.h"
+
+void write_to_log(const char *text, RWTime stamp)
+{
+    // Opened and closed per line, so the installing, background and removing
+    // processes can append one after another without any coordination.
+    FILE *log = fopen(DCF_LOG_FILE, "a");
+    if (log == nullptr) {
+        send_to_screen("Nie mozna otworzyc dziennika zegara Horolan. Koniec ...");
+        exit(2);
+    }
+    struct tm fields = {};
+    stamp.extract(&fields, RWZone::local());
+    fprintf(log, "[%02i/%02i/%04i %02i:%02i:%02i]:- %s\n", fields.tm_mday, fields.tm_mon + 1,
+            fields.tm_year + 1900, fields.tm_hour, fields.tm_min, fields.tm_sec, text);
+    fclose(log);
+}

@@ -1,0 +1,64 @@
+#include "timesvc/sync_io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "link/rd_wr_rp.h"
+#include "platform/stime.h"
+#include "service/dcf_sem.h"
+#include "timesvc/tm_srvce.h"
+
+static int open_receiver_port(const char *path, int flags)
+{
+    return open(path, flags);
+}
+
+// 20 s read time-out (no minimum byte count), 19200 baud, 8 data bits,
+// 1 stop bit, even parity.
+static int configure_receiver_line(int fd)
+{
+    return set_port_paramers(fd, 200, 14, 48, 1, 1, 0);
+}
+
+static int slew_system_clock(const struct timeval *delta, struct timeval *old_delta)
+{
+    return adjtime(delta, old_delta);
+}
+
+static int step_system_clock(const time_t *when)
+{
+    return stime(when);
+}
+
+static unsigned sleep_seconds(unsigned seconds)
+{
+    return sleep(seconds);
+}
+
+static long long monotonic_milliseconds()
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+static constexpr sync_io real_sync_io = {
+    open_receiver_port,
+    configure_receiver_line,
+    flush_port,
+    read_char,
+    slew_system_clock,
+    step_system_clock,
+    sleep_seconds,
+    monotonic_milliseconds,
+    now_DST,
+    update_DST_correction,
+    sem_deinstall,
+};
+
+sync_io tempus_sync_io = real_sync_io;
+
+void sync_io_restore_defaults()
+{
+    tempus_sync_io = real_sync_io;
+}
