@@ -90,17 +90,20 @@ unsigned RWTime::minute(const RWZone &zone) const
 std::uint32_t RWTime::buildFrom(const RWDate &date, unsigned h, unsigned m, unsigned s, const RWZone &zone)
 {
     const std::uint32_t base = (date.julian() - refDate.julian()) * 86400u + h * 3600u + m * 60u + s;
-    if (zone.daylightObserved()) {
-        // The wall-clock reading itself decides which offset applies.
-        struct tm fields = {};
-        date.extract(&fields);
-        fields.tm_hour = static_cast<int>(h);
-        fields.tm_min = static_cast<int>(m);
-        fields.tm_sec = static_cast<int>(s); // extract has set tm_wday already
-        if (zone.isDaylight(&fields))
-            return base + static_cast<std::uint32_t>(zone.altZoneOffset());
-    }
-    return base + static_cast<std::uint32_t>(zone.timeZoneOffset());
+    const long standardOffset = zone.timeZoneOffset();
+    if (!zone.daylightObserved())
+        return base + static_cast<std::uint32_t>(standardOffset);
+    // The wall-clock reading itself decides which offset applies.
+    struct tm fields = {};
+    date.extract(&fields);
+    fields.tm_hour = static_cast<int>(h);
+    fields.tm_min = static_cast<int>(m);
+    fields.tm_sec = static_cast<int>(s); // extract has set tm_wday already
+    const bool daylight = zone.isDaylight(&fields);
+    const long daylightOffset = zone.altZoneOffset();
+    // Over a year the answer is close to a coin toss, so both offsets are read and one
+    // selected: a mispredicted branch here would cost more than the rest of the rule.
+    return base + static_cast<std::uint32_t>(daylight ? daylightOffset : standardOffset);
 }
 
 bool RWTime::assertDate(const RWDate &date)

@@ -2,11 +2,12 @@
 # Installs what is missing, builds everything and runs every test:
 #   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
 #   2. the libFuzzer targets, a few seconds each (clang),
-#   3. the whole suite, unit and end-to-end, in a warnings-as-errors build.
+#   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
+#   4. the whole suite, unit and end-to-end, in a warnings-as-errors build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime util-linux procps)
+packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime util-linux procps)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -40,7 +41,18 @@ for f in build-fuzz/tests/fuzz/fuzz_*; do
   "$f" -max_total_time=4 -print_final_stats=0 2>&1 | tail -n 2
 done
 
-echo "== main build: every test"
+echo "== main build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
+
+echo "== clang-tidy"
+tidy_log=build/clang-tidy.log
+if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 'oneshot/*.cpp' \
+    'platform/*.cpp' 'emulator/*.cpp' | xargs -n4 -P"$jobs" clang-tidy -p build --quiet >"$tidy_log" 2>&1; then
+  grep -v 'warnings generated' "$tidy_log"
+  exit 1
+fi
+echo "clean"
+
+echo "== every test"
 ctest --test-dir build -j"$jobs" --output-on-failure
