@@ -36,24 +36,18 @@ static void acm_mdy(std::uint32_t julnum, unsigned &month, unsigned &day, unsign
     year = y;
 }
 
-// Every fourth year from 1904 to 2096 is a leap year and no other between 1901
-// and 2099, so there the calendar is a plain cycle of 1461 days: the range every
-// RWTime count falls in takes this short way.
-static constexpr std::uint32_t kFirstOfCycles = rwJul1901;
-static constexpr std::uint32_t kEndOfCycles = RWDate::jday(1, 1, 2100);
+static_assert(RWDate::jday(1, 1, 1901) == rwJul1901 && rwJul1901 + 72684u == RWDate::jday(1, 1, 2100),
+              "the cycles run from 1 January 1901 to 31 December 2099");
 
-struct DayOfYearTable {
-    std::uint16_t md[2][366]; // month (high byte) and day of the month by [leap][day of the year]
-};
-
-static constexpr DayOfYearTable kDayOfYear = [] {
-    DayOfYearTable t{};
-    for (unsigned leap = 0; leap < 2; ++leap) {
+constinit const RWDate::CycleTable RWDate::cycleDay = [] {
+    CycleTable t{};
+    unsigned i = 0;
+    for (unsigned y = 0; y < 4; ++y) {
         unsigned yday = 0;
         for (unsigned m = 1; m <= 12; ++m) {
-            const unsigned days = RWDate::daysInMonth[m - 1] + (leap != 0 && m == 2 ? 1u : 0u);
-            for (unsigned d = 1; d <= days; ++d, ++yday)
-                t.md[leap][yday] = static_cast<std::uint16_t>(m << 8 | d);
+            const unsigned days = daysInMonth[m - 1] + (y == 3 && m == 2 ? 1u : 0u); // 1904 is the leap year
+            for (unsigned d = 1; d <= days; ++d, ++yday, ++i)
+                t.day[i] = y << 18 | yday << 9 | m << 5 | d;
         }
     }
     return t;
@@ -62,17 +56,6 @@ static constexpr DayOfYearTable kDayOfYear = [] {
 // Month, day, year and day of the year (0-based) of a non-zero day number.
 static void split_day_number(std::uint32_t julnum, unsigned &month, unsigned &day, unsigned &year, unsigned &yday)
 {
-    if (julnum >= kFirstOfCycles && julnum < kEndOfCycles) {
-        const std::uint32_t n = julnum - kFirstOfCycles;       // [0, 72683]: days since 1901-01-01
-        const std::uint32_t y = (4u * n + 3u) / 1461u;         // [0, 198]: years since 1901
-        const std::uint32_t yd = n - (365u * y + y / 4u);      // [0, 365]
-        const std::uint16_t md = kDayOfYear.md[(y & 3u) == 3u ? 1 : 0][yd];
-        year = 1901u + y;
-        month = md >> 8;
-        day = md & 0xffu;
-        yday = yd;
-        return;
-    }
     acm_mdy(julnum, month, day, year);
     yday = RWDate::firstDayOfEachMonth[month - 1] + day - 1;
     if (RWDate::leapYear(year) && month > 2)
@@ -89,7 +72,7 @@ void RWDate::mdy(unsigned &month, unsigned &day, unsigned &year) const
     split_day_number(julnum, month, day, year, yday);
 }
 
-void RWDate::extract(struct tm *fields) const
+void RWDate::extractOutsideCycles(struct tm *fields) const
 {
     if (julnum == 0) {
         clobber(fields);

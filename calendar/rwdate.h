@@ -51,7 +51,7 @@ public:
     // 1 = Monday ... 7 = Sunday.
     unsigned weekDay() const { return julnum % 7u + 1u; }
     // Date fields of this day, time fields 0, tm_isdst -1; every field clobbered for day 0.
-    void extract(struct tm *fields) const;
+    inline void extract(struct tm *fields) const;
     // Sets all nine fields to the most negative int: "no value".
     static void clobber(struct tm *fields);
     // Today's day number in the system's own local zone.
@@ -67,6 +67,22 @@ public:
     friend constexpr auto operator<=>(const RWDate &a, const RWDate &b) { return a.julnum <=> b.julnum; }
 
 private:
+    // Between 1901 and 2099 every fourth year is a leap year and no other, so there the
+    // calendar is a plain cycle of 1461 days from 1 January 1901: a day number splits
+    // with one division and one look-up. Every RWTime count's date lies in that range.
+    static constexpr std::uint32_t kFirstCycleDay = 2415386u; // 1 January 1901
+    static constexpr std::uint32_t kCycleDays = 72684u;       // to 31 December 2099
+    // Day of the month (bits 0..4), month 1..12 (5..8), day of the year 0..365 (9..17)
+    // and year of the cycle 0..3 (18..19) of each day of a cycle, 1901 to 1904.
+    struct CycleTable {
+        std::uint32_t day[1461];
+    };
+    static const CycleTable cycleDay;
+    // Whether the day number lies in 1901..2099, where cycleDay applies.
+    static constexpr bool inCycles(std::uint32_t j) { return j - kFirstCycleDay < kCycleDays; }
+    // extract for day numbers outside 1901..2099.
+    void extractOutsideCycles(struct tm *fields) const;
+
     std::uint32_t julnum;
 };
 
@@ -78,6 +94,14 @@ constexpr std::uint32_t RWDate::jday(unsigned month, unsigned day, unsigned year
         year += 1900;
     if (!dayWithinMonth(month, day, year))
         return 0;
+    if (year - 1901u < 199u) {
+        // 1901..2099 have a leap year every fourth year and no other: a shorter chain of
+        // steps than the century arithmetic, for the dates RWTime is built from.
+        const std::uint32_t y = year - 1901u;                                       // [0, 198]
+        const std::uint32_t leapDay = (month > 2 ? 1u : 0u) & ((y & 3u) == 3u ? 1u : 0u); // [0, 1]
+        // At most rwJul1901 + 72683, 31 December 2099: no wrap.
+        return rwJul1901 + 365u * y + y / 4u + firstDayOfEachMonth[month - 1] + leapDay + day - 1u;
+    }
     // Count months from March so the leap day ends the year: month in [0, 11].
     if (month > 2) {
         month -= 3;
@@ -90,6 +114,31 @@ constexpr std::uint32_t RWDate::jday(unsigned month, unsigned day, unsigned year
     // 146097 * c < 2^32 while c < 29398; 1461 * ya <= 144639;
     // 153 * month + 2 <= 1685; day <= 31; the sum stays below 2^32 for those c.
     return (146097u * c) / 4u + (1461u * ya) / 4u + (153u * month + 2u) / 5u + day + 1721119u;
+}
+
+inline void RWDate::extract(struct tm *fields) const
+{
+    if (!inCycles(julnum)) {
+        extractOutsideCycles(fields);
+        return;
+    }
+    // A division and a look-up, no branch: the RWTime constructor puts these fields to
+    // the zone's rule on every call, with dates in no particular order.
+    const std::uint32_t n = julnum - kFirstCycleDay;        // [0, 72683]: days since 1 January 1901
+    const std::uint32_t cycle = n / 1461u;                  // [0, 49]
+    const std::uint32_t day = cycleDay.day[n - 1461u * cycle];
+    fields->tm_year = static_cast<int>(1u + 4u * cycle + (day >> 18)); // [1, 199]: years since 1900
+    fields->tm_mon = static_cast<int>(((day >> 5) & 15u) - 1u);        // [0, 11]
+    fields->tm_mday = static_cast<int>(day & 31u);                     // [1, 31]
+    // 1 January 1901 was a Tuesday. (n + 2) / 7 as a multiplication by 2^24 / 7, rounded
+    // up: exact while n + 2 < 2^24 / 6, far beyond the cycles' 72685.
+    const auto weeks = static_cast<std::uint32_t>((std::uint64_t{n} + 2u) * 2396746u >> 24); // [0, 10383]
+    fields->tm_wday = static_cast<int>(n + 2u - 7u * weeks);            // [0, 6]
+    fields->tm_yday = static_cast<int>((day >> 9) & 511u);             // [0, 365]
+    fields->tm_sec = 0;
+    fields->tm_min = 0;
+    fields->tm_hour = 0;
+    fields->tm_isdst = -1;
 }
 
 #endif

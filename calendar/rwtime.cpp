@@ -28,11 +28,6 @@ RWTime::RWTime(unsigned h, unsigned m, unsigned s, const RWZone &zone)
 {
 }
 
-RWTime::RWTime(const RWDate &date, unsigned h, unsigned m, unsigned s, const RWZone &zone)
-    : sec(buildFrom(date, h, m, s, zone))
-{
-}
-
 RWTime::RWTime(const struct tm *fields, const RWZone &zone) : sec(0)
 {
     const RWDate date(fields);
@@ -102,7 +97,7 @@ std::uint32_t RWTime::buildFrom(const RWDate &date, unsigned h, unsigned m, unsi
     const bool daylight = zone.isDaylight(&fields);
     const long daylightOffset = zone.altZoneOffset();
     // Over a year the answer is close to a coin toss, so both offsets are read and one
-    // selected: a mispredicted branch here would cost more than the rest of the rule.
+    // selected: a mispredicted branch here would cost more than the rule itself.
     return base + static_cast<std::uint32_t>(daylight ? daylightOffset : standardOffset);
 }
 

@@ -28,7 +28,10 @@ public:
     // Today (system's local date) at wall-clock h:m:s in zone.
     RWTime(unsigned h, unsigned m, unsigned s, const RWZone &zone);
     // date at wall-clock h:m:s in zone.
-    RWTime(const RWDate &date, unsigned h, unsigned m, unsigned s, const RWZone &zone);
+    RWTime(const RWDate &date, unsigned h, unsigned m, unsigned s, const RWZone &zone)
+        : sec(buildFrom(date, h, m, s, zone))
+    {
+    }
     // The wall-clock fields in zone; the invalid time 0 when the date is impossible.
     RWTime(const struct tm *fields, const RWZone &zone);
     RWTime(const RWTime &) = default;
