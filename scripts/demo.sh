@@ -58,21 +58,8 @@ fi
 say() { printf '\n== %s\n' "$*"; }
 
 # --- build what is missing ----------------------------------------------------
-packages=(cmake g++ libgtest-dev libgmock-dev libbenchmark-dev util-linux procps)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages. Run as root first:"
-    echo "  apt-get update && apt-get install -y ${missing[*]}"
-    exit 1
-  fi
-  say "installing ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. scripts/require-packages.sh
+require_packages cmake g++ libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
 
 build_log=$(mktemp /tmp/tempusd-demo-build.XXXXXX)
 say "building tempusd, the receiver emulator and the interposer (log: $build_log)"

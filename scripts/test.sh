@@ -7,20 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev faketime util-linux procps)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages. Run as root first:"
-    echo "  apt-get update && apt-get install -y ${missing[*]}"
-    exit 1
-  fi
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"
-fi
+. scripts/require-packages.sh
+require_packages cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
+  faketime util-linux procps
 
 jobs=2
 
