@@ -10,22 +10,11 @@
 
 #include "tests/support/emu_process.h"
 #include "tests/support/proc.h"
+#include "tests/support/utc_time.h"
 
 namespace {
 
 const char *const kZone = "Europe/Warsaw";
-
-time_t utc(int year, int month, int day, int hour, int minute, int second)
-{
-    struct tm t = {};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return timegm(&t);
-}
 
 // Each test gets a scratch directory for the clock log and, when it needs
 // one, an emulated receiver on a pseudo-terminal that nobody may open.
@@ -125,8 +114,8 @@ TEST_F(E2EExTikora, SetsTheClockFromWinterAndSummerTelegrams)
         const char *what;
         time_t target; // a moment of local time in kZone, as UTC
     } cases[] = {
-        {"winter 1996, CET", utc(1996, 1, 15, 11, 30, 0)},
-        {"summer 2026, CEST", utc(2026, 7, 15, 10, 30, 0)},
+        {"winter 1996, CET", utc_time(1996, 1, 15, 11, 30, 0)},
+        {"summer 2026, CEST", utc_time(2026, 7, 15, 10, 30, 0)},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

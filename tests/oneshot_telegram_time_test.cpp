@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "tests/support/utc_time.h"
+
 namespace {
 
 TEST(TikoraTelegramYear, TwoDigitsSpanNineteenSeventyToTwentySixtyNine)
@@ -68,17 +70,6 @@ protected:
         setenv("TZ", zone, 1);
         tzset();
     }
-    static time_t utc(int year, int month, int day, int hour, int minute, int second)
-    {
-        struct tm t = {};
-        t.tm_year = year - 1900;
-        t.tm_mon = month - 1;
-        t.tm_mday = day;
-        t.tm_hour = hour;
-        t.tm_min = minute;
-        t.tm_sec = second;
-        return timegm(&t);
-    }
 
     std::string saved_tz;
 };
@@ -87,16 +78,16 @@ TEST_F(TikoraTelegramZone, WallClockFollowsTheHostsSummerAndWinter)
 {
     use_zone("Europe/Warsaw");
     const tikora_telegram_fields winter = {26, 1, 15, 12, 30, 0};
-    EXPECT_EQ(tikora_telegram_to_time(&winter), utc(2026, 1, 15, 11, 30, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&winter), utc_time(2026, 1, 15, 11, 30, 0));
     const tikora_telegram_fields summer = {26, 7, 15, 12, 30, 0};
-    EXPECT_EQ(tikora_telegram_to_time(&summer), utc(2026, 7, 15, 10, 30, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&summer), utc_time(2026, 7, 15, 10, 30, 0));
     const tikora_telegram_fields last_century = {96, 7, 15, 12, 30, 0};
-    EXPECT_EQ(tikora_telegram_to_time(&last_century), utc(1996, 7, 15, 10, 30, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&last_century), utc_time(1996, 7, 15, 10, 30, 0));
     // First hour of summer time, and the last one before it.
     const tikora_telegram_fields after_switch = {26, 3, 29, 3, 0, 0};
-    EXPECT_EQ(tikora_telegram_to_time(&after_switch), utc(2026, 3, 29, 1, 0, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&after_switch), utc_time(2026, 3, 29, 1, 0, 0));
     const tikora_telegram_fields before_switch = {26, 3, 29, 1, 59, 59};
-    EXPECT_EQ(tikora_telegram_to_time(&before_switch), utc(2026, 3, 29, 0, 59, 59));
+    EXPECT_EQ(tikora_telegram_to_time(&before_switch), utc_time(2026, 3, 29, 0, 59, 59));
 }
 
 TEST_F(TikoraTelegramZone, DaysBeyondTheMonthAreRefused)
@@ -105,7 +96,7 @@ TEST_F(TikoraTelegramZone, DaysBeyondTheMonthAreRefused)
     const tikora_telegram_fields feb30 = {26, 2, 30, 12, 0, 0};
     EXPECT_EQ(tikora_telegram_to_time(&feb30), -1);
     const tikora_telegram_fields feb29_leap = {24, 2, 29, 12, 0, 0};
-    EXPECT_EQ(tikora_telegram_to_time(&feb29_leap), utc(2024, 2, 29, 12, 0, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&feb29_leap), utc_time(2024, 2, 29, 12, 0, 0));
     const tikora_telegram_fields out_of_range = {26, 13, 1, 0, 0, 0};
     EXPECT_EQ(tikora_telegram_to_time(&out_of_range), -1);
 }
@@ -114,7 +105,7 @@ TEST_F(TikoraTelegramZone, LeapSecondIsTheNextYearsFirstSecond)
 {
     use_zone("UTC");
     const tikora_telegram_fields leap = {16, 12, 31, 23, 59, 60};
-    EXPECT_EQ(tikora_telegram_to_time(&leap), utc(2017, 1, 1, 0, 0, 0));
+    EXPECT_EQ(tikora_telegram_to_time(&leap), utc_time(2017, 1, 1, 0, 0, 0));
 }
 
 } // namespace
