@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <vector>
 
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
@@ -119,6 +120,58 @@ void BM_RWTime_from_date_local(benchmark::State &state)
     report_heap(state, before);
 }
 
+// Where the constructor's time goes: the whole way in a zone without daylight time
+// (no fields, no rule), and the local zone's rule alone on prepared fields.
+void BM_RWTime_from_date_utc(benchmark::State &state)
+{
+    const RWZone &utc = RWZone::utc();
+    const WallClock *in = wall_clocks();
+    std::size_t i = 0;
+    const unsigned long before = heap_calls.load();
+    for (auto _ : state) {
+        (void)_;
+        const WallClock &w = in[i++ % kInputs];
+        const RWTime t(RWDate(w.day, w.month, w.year), w.hour, w.minute, w.second, utc);
+        benchmark::DoNotOptimize(t);
+    }
+    report_heap(state, before);
+}
+
+// The constructor alone, as callers holding an RWDate use it: the dates are made beforehand.
+void BM_RWTime_from_prepared_date_local(benchmark::State &state)
+{
+    const RWZone &local = RWZone::local();
+    const WallClock *in = wall_clocks();
+    std::vector<RWDate> dates; // filled before the heap count starts
+    dates.reserve(kInputs);
+    for (std::size_t k = 0; k < kInputs; ++k)
+        dates.emplace_back(in[k].day, in[k].month, in[k].year);
+    std::size_t i = 0;
+    const unsigned long before = heap_calls.load();
+    for (auto _ : state) {
+        (void)_;
+        const std::size_t k = i++ % kInputs;
+        const RWTime t(dates[k], in[k].hour, in[k].minute, in[k].second, local);
+        benchmark::DoNotOptimize(t);
+    }
+    report_heap(state, before);
+}
+
+void BM_RWZone_isDaylight_local(benchmark::State &state)
+{
+    const RWZone &local = RWZone::local();
+    static struct tm fields[kInputs];
+    for (std::size_t k = 0; k < kInputs; ++k)
+        RWTime(instant(k)).extract(&fields[k], RWZone::utc());
+    std::size_t i = 0;
+    const unsigned long before = heap_calls.load();
+    for (auto _ : state) {
+        (void)_;
+        benchmark::DoNotOptimize(local.isDaylight(&fields[i++ % kInputs]));
+    }
+    report_heap(state, before);
+}
+
 void BM_mktime(benchmark::State &state)
 {
     const WallClock *in = wall_clocks();
@@ -182,6 +235,9 @@ BENCHMARK(BM_RWTime_extract_local);
 BENCHMARK(BM_localtime_r);
 BENCHMARK(BM_RWTime_from_date_local);
 BENCHMARK(BM_mktime);
+BENCHMARK(BM_RWTime_from_prepared_date_local);
+BENCHMARK(BM_RWTime_from_date_utc);
+BENCHMARK(BM_RWZone_isDaylight_local);
 BENCHMARK(BM_RWDate_construct_mdy);
 BENCHMARK(BM_chrono_year_month_day);
 

@@ -67,6 +67,9 @@ public:
     friend constexpr auto operator<=>(const RWDate &a, const RWDate &b) { return a.julnum <=> b.julnum; }
 
 private:
+    // Days of each month in a common year (row 0) and a leap year (row 1).
+    static constexpr unsigned char monthLength[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
+                                                         {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
     // Between 1901 and 2099 every fourth year is a leap year and no other, so there the
     // calendar is a plain cycle of 1461 days from 1 January 1901: a day number splits
     // with one division and one look-up. Every RWTime count's date lies in that range.
@@ -92,16 +95,20 @@ constexpr std::uint32_t RWDate::jday(unsigned month, unsigned day, unsigned year
 {
     if (year <= 99)
         year += 1900;
-    if (!dayWithinMonth(month, day, year))
-        return 0;
-    if (year - 1901u < 199u) {
+    if (year - 1901u < 199u && month - 1u < 12u) {
         // 1901..2099 have a leap year every fourth year and no other: a shorter chain of
-        // steps than the century arithmetic, for the dates RWTime is built from.
-        const std::uint32_t y = year - 1901u;                                       // [0, 198]
-        const std::uint32_t leapDay = (month > 2 ? 1u : 0u) & ((y & 3u) == 3u ? 1u : 0u); // [0, 1]
+        // steps than the century arithmetic, for the dates RWTime is built from. The
+        // month's length is looked up, not branched on: February is too rare to predict.
+        const std::uint32_t y = year - 1901u;                // [0, 198]
+        const std::uint32_t leap = (y & 3u) == 3u ? 1u : 0u; // [0, 1]
+        if (day - 1u >= monthLength[leap][month - 1])        // also day 0
+            return 0;
+        const std::uint32_t leapDay = leap & (month > 2 ? 1u : 0u); // [0, 1]
         // At most rwJul1901 + 72683, 31 December 2099: no wrap.
         return rwJul1901 + 365u * y + y / 4u + firstDayOfEachMonth[month - 1] + leapDay + day - 1u;
     }
+    if (!dayWithinMonth(month, day, year))
+        return 0;
     // Count months from March so the leap day ends the year: month in [0, 11].
     if (month > 2) {
         month -= 3;
