@@ -105,37 +105,26 @@ const WallClock *wall_clocks()
     return table;
 }
 
-void BM_RWTime_from_date_local(benchmark::State &state)
+// The whole way from day, month, year and time to an instant in zone.
+void construct_from_wall_clocks(benchmark::State &state, const RWZone &zone)
 {
-    const RWZone &local = RWZone::local();
     const WallClock *in = wall_clocks();
     std::size_t i = 0;
     const unsigned long before = heap_calls.load();
     for (auto _ : state) {
         (void)_;
         const WallClock &w = in[i++ % kInputs];
-        const RWTime t(RWDate(w.day, w.month, w.year), w.hour, w.minute, w.second, local);
+        const RWTime t(RWDate(w.day, w.month, w.year), w.hour, w.minute, w.second, zone);
         benchmark::DoNotOptimize(t);
     }
     report_heap(state, before);
 }
 
+void BM_RWTime_from_date_local(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::local()); }
+
 // Where the constructor's time goes: the whole way in a zone without daylight time
 // (no fields, no rule), and the local zone's rule alone on prepared fields.
-void BM_RWTime_from_date_utc(benchmark::State &state)
-{
-    const RWZone &utc = RWZone::utc();
-    const WallClock *in = wall_clocks();
-    std::size_t i = 0;
-    const unsigned long before = heap_calls.load();
-    for (auto _ : state) {
-        (void)_;
-        const WallClock &w = in[i++ % kInputs];
-        const RWTime t(RWDate(w.day, w.month, w.year), w.hour, w.minute, w.second, utc);
-        benchmark::DoNotOptimize(t);
-    }
-    report_heap(state, before);
-}
+void BM_RWTime_from_date_utc(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::utc()); }
 
 // The constructor alone, as callers holding an RWDate use it: the dates are made beforehand.
 void BM_RWTime_from_prepared_date_local(benchmark::State &state)
