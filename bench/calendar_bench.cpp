@@ -122,8 +122,8 @@ void construct_from_wall_clocks(benchmark::State &state, const RWZone &zone)
 
 void BM_RWTime_from_date_local(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::local()); }
 
-// Where the constructor's time goes: the whole way in a zone without daylight time
-// (no fields, no rule), and the local zone's rule alone on prepared fields.
+// Where the constructor's time goes, part 1: the whole way in a zone without daylight
+// time (no fields, no rule).
 void BM_RWTime_from_date_utc(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::utc()); }
 
 // The constructor alone, as callers holding an RWDate use it: the dates are made beforehand.
@@ -146,6 +146,7 @@ void BM_RWTime_from_prepared_date_local(benchmark::State &state)
     report_heap(state, before);
 }
 
+// Where the constructor's time goes, part 2: the local zone's rule alone on prepared fields.
 void BM_RWZone_isDaylight_local(benchmark::State &state)
 {
     const RWZone &local = RWZone::local();
