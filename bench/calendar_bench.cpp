@@ -39,7 +39,10 @@ extern "C" void *realloc(void *p, size_t size)
     return __libc_realloc(p, size);
 }
 
-extern "C" void free(void *p) { __libc_free(p); }
+extern "C" void free(void *p)
+{
+    __libc_free(p);
+}
 
 namespace {
 
@@ -48,13 +51,17 @@ constexpr std::uint32_t kFirst = 2808172800u; // 1990-01-01 00:00:00 GMT
 constexpr std::uint32_t kSpan = 1262304000u;  // 40 years
 constexpr std::uint32_t kStep = 2654435761u % kSpan;
 
-std::uint32_t instant(std::uint64_t i) { return kFirst + static_cast<std::uint32_t>((i * kStep) % kSpan); }
+std::uint32_t instant(std::uint64_t i)
+{
+    return kFirst + static_cast<std::uint32_t>((i * kStep) % kSpan);
+}
 
 // Reports heap calls per iteration of the loop just run.
 void report_heap(benchmark::State &state, unsigned long before)
 {
     const unsigned long calls = heap_calls.load() - before;
-    state.counters["heap_per_op"] = benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kAvgIterations);
+    state.counters["heap_per_op"] =
+        benchmark::Counter(static_cast<double>(calls), benchmark::Counter::kAvgIterations);
 }
 
 void BM_RWTime_extract_local(benchmark::State &state)
@@ -98,9 +105,9 @@ const WallClock *wall_clocks()
     for (std::size_t i = 0; i < kInputs; ++i) {
         struct tm f;
         RWTime(instant(i)).extract(&f, RWZone::utc());
-        table[i] = {static_cast<unsigned>(f.tm_mday), static_cast<unsigned>(f.tm_mon + 1),
+        table[i] = {static_cast<unsigned>(f.tm_mday),        static_cast<unsigned>(f.tm_mon + 1),
                     static_cast<unsigned>(f.tm_year + 1900), static_cast<unsigned>(f.tm_hour),
-                    static_cast<unsigned>(f.tm_min), static_cast<unsigned>(f.tm_sec)};
+                    static_cast<unsigned>(f.tm_min),         static_cast<unsigned>(f.tm_sec)};
     }
     return table;
 }
@@ -120,11 +127,17 @@ void construct_from_wall_clocks(benchmark::State &state, const RWZone &zone)
     report_heap(state, before);
 }
 
-void BM_RWTime_from_date_local(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::local()); }
+void BM_RWTime_from_date_local(benchmark::State &state)
+{
+    construct_from_wall_clocks(state, RWZone::local());
+}
 
 // Where the constructor's time goes, part 1: the whole way in a zone without daylight
 // time (no fields, no rule).
-void BM_RWTime_from_date_utc(benchmark::State &state) { construct_from_wall_clocks(state, RWZone::utc()); }
+void BM_RWTime_from_date_utc(benchmark::State &state)
+{
+    construct_from_wall_clocks(state, RWZone::utc());
+}
 
 // The constructor alone, as callers holding an RWDate use it: the dates are made beforehand.
 void BM_RWTime_from_prepared_date_local(benchmark::State &state)
@@ -208,7 +221,8 @@ void BM_chrono_year_month_day(benchmark::State &state)
     const unsigned long before = heap_calls.load();
     for (auto _ : state) {
         (void)_;
-        const sys_days days{year{static_cast<int>(1600 + (i / 336) % 800)} / month{1 + (i / 28) % 12} / day{1 + i % 28}};
+        const sys_days days{year{static_cast<int>(1600 + (i / 336) % 800)} / month{1 + (i / 28) % 12} /
+                            day{1 + i % 28}};
         benchmark::DoNotOptimize(days);
         const year_month_day ymd{days};
         sum += static_cast<unsigned>(ymd.month()) + static_cast<unsigned>(ymd.day()) +

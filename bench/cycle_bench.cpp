@@ -32,9 +32,9 @@ void __libc_free(void *block);
 namespace {
 
 bool counting = false;
-long heap_allocations = 0;  // malloc, calloc, realloc, memalign while counting
+long heap_allocations = 0; // malloc, calloc, realloc, memalign while counting
 long heap_releases = 0;
-long new_calls = 0;         // operator new while counting (also counted above)
+long new_calls = 0; // operator new while counting (also counted above)
 
 void note_allocation()
 {
@@ -42,7 +42,7 @@ void note_allocation()
         ++heap_allocations;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" void *malloc(size_t size)
 {
@@ -98,21 +98,41 @@ void *operator new(size_t size)
     return block;
 }
 
-void operator delete(void *block) noexcept { free(block); }
-void operator delete(void *block, size_t) noexcept { free(block); }
+void operator delete(void *block) noexcept
+{
+    free(block);
+}
+void operator delete(void *block, size_t) noexcept
+{
+    free(block);
+}
 
 namespace {
 
-int line_end = -1;      // the cycle's end of the line
-int receiver_end = -1;  // the receiver's end
+int line_end = -1;     // the cycle's end of the line
+int receiver_end = -1; // the receiver's end
 RWTime service_time{0u};
 long slews = 0;
 long pauses = 0;
 
-RWTime fixed_service_clock() { return service_time; }
-int record_slew(const struct timeval *, struct timeval *) { ++slews; return 0; }
-int refuse_step(const time_t *) { return -1; }
-unsigned record_pause(unsigned) { ++pauses; return 0; }
+RWTime fixed_service_clock()
+{
+    return service_time;
+}
+int record_slew(const struct timeval *, struct timeval *)
+{
+    ++slews;
+    return 0;
+}
+int refuse_step(const time_t *)
+{
+    return -1;
+}
+unsigned record_pause(unsigned)
+{
+    ++pauses;
+    return 0;
+}
 void no_refresh() {}
 
 int open_descriptors()
@@ -125,13 +145,21 @@ int open_descriptors()
         if (entry->d_name[0] != '.')
             ++count;
     closedir(dir);
-    return count - 1;  // the directory stream itself
+    return count - 1; // the directory stream itself
 }
 
 void send_telegram(unsigned h, unsigned m, unsigned s)
 {
-    unsigned char t[10] = {0xBB, static_cast<unsigned char>(h), static_cast<unsigned char>(m),
-                           static_cast<unsigned char>(s), 26, 12, 7, 1, 0, 0xC5};
+    unsigned char t[10] = {0xBB,
+                           static_cast<unsigned char>(h),
+                           static_cast<unsigned char>(m),
+                           static_cast<unsigned char>(s),
+                           26,
+                           12,
+                           7,
+                           1,
+                           0,
+                           0xC5};
     unsigned sum = 0;
     for (int i = 1; i <= 7; ++i)
         sum += t[i];
@@ -173,7 +201,7 @@ void measure(const char *name, scenario which, int cycles)
     const int flags = fcntl(line_end, F_GETFL);
     fcntl(line_end, F_SETFL, which == READ_ERRORS ? flags | O_NONBLOCK : flags & ~O_NONBLOCK);
 
-    run_cycles(which, 1);  // first use builds the zones and reads the zone files
+    run_cycles(which, 1); // first use builds the zones and reads the zone files
     slews = 0;
     pauses = 0;
     const int fds_before = open_descriptors();
@@ -182,11 +210,11 @@ void measure(const char *name, scenario which, int cycles)
     run_cycles(which, cycles);
     counting = false;
     const int fds_after = open_descriptors();
-    printf("%-12s %6d %8ld %8ld %6ld %8ld %8ld %10d %9d\n", name, cycles, heap_allocations,
-           heap_releases, new_calls, slews, pauses, fds_before, fds_after);
+    printf("%-12s %6d %8ld %8ld %6ld %8ld %8ld %10d %9d\n", name, cycles, heap_allocations, heap_releases,
+           new_calls, slews, pauses, fds_before, fds_after);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -212,8 +240,8 @@ int main(int argc, char **argv)
     tempus_sync_io.step_clock = refuse_step;
     tempus_sync_io.pause_seconds = record_pause;
 
-    printf("%-12s %6s %8s %8s %6s %8s %8s %10s %9s\n", "scenario", "cycles", "allocs", "frees",
-           "new", "slews", "waits", "fds before", "fds after");
+    printf("%-12s %6s %8s %8s %6s %8s %8s %10s %9s\n", "scenario", "cycles", "allocs", "frees", "new",
+           "slews", "waits", "fds before", "fds after");
     measure("silent", SILENT, cycles);
     measure("slewed", SLEWED, cycles);
     measure("read-errors", READ_ERRORS, cycles);

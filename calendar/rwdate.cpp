@@ -54,7 +54,8 @@ constinit const RWDate::CycleTable RWDate::cycleDay = [] {
 }();
 
 // Month, day, year and day of the year (0-based) of a non-zero day number.
-static void split_day_number(std::uint32_t julnum, unsigned &month, unsigned &day, unsigned &year, unsigned &yday)
+static void split_day_number(std::uint32_t julnum, unsigned &month, unsigned &day, unsigned &year,
+                             unsigned &yday)
 {
     acm_mdy(julnum, month, day, year);
     yday = RWDate::firstDayOfEachMonth[month - 1] + day - 1;

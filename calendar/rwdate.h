@@ -15,14 +15,17 @@ public:
     // Days of each month of a common year, January first.
     static constexpr unsigned char daysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     // Days of a common year before the first of each month.
-    static constexpr unsigned firstDayOfEachMonth[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    static constexpr unsigned firstDayOfEachMonth[12] = {0,   31,  59,  90,  120, 151,
+                                                         181, 212, 243, 273, 304, 334};
 
     // The date day.month.year; day number 0 when no such date exists. Years 0..99 mean 19xx.
     constexpr RWDate(unsigned day, unsigned month, unsigned year) : julnum(jday(month, day, year)) {}
     // Year 0: dayOfYear days after 1 January 1901 (may run past a year);
     // any other year: day dayOfYear of that year, 1 = 1 January.
     constexpr RWDate(unsigned dayOfYear, unsigned year)
-        : julnum(year == 0 ? rwJul1901 + dayOfYear : jday(12, 31, year - 1) + dayOfYear) {}
+        : julnum(year == 0 ? rwJul1901 + dayOfYear : jday(12, 31, year - 1) + dayOfYear)
+    {
+    }
     // The date of tm_mday, tm_mon, tm_year; day number 0 when impossible.
     explicit RWDate(const struct tm *fields);
 
@@ -116,8 +119,8 @@ constexpr std::uint32_t RWDate::jday(unsigned month, unsigned day, unsigned year
         month += 9;
         year -= 1; // year >= 100 here, no wrap
     }
-    const std::uint32_t c = year / 100;         // [0, 42949672]
-    const std::uint32_t ya = year - 100 * c;    // [0, 99]
+    const std::uint32_t c = year / 100;      // [0, 42949672]
+    const std::uint32_t ya = year - 100 * c; // [0, 99]
     // 146097 * c < 2^32 while c < 29398; 1461 * ya <= 144639;
     // 153 * month + 2 <= 1685; day <= 31; the sum stays below 2^32 for those c.
     return (146097u * c) / 4u + (1461u * ya) / 4u + (153u * month + 2u) / 5u + day + 1721119u;
@@ -131,8 +134,8 @@ inline void RWDate::extract(struct tm *fields) const
     }
     // A division and a look-up, no branch: the RWTime constructor puts these fields to
     // the zone's rule on every call, with dates in no particular order.
-    const std::uint32_t n = julnum - kFirstCycleDay;        // [0, 72683]: days since 1 January 1901
-    const std::uint32_t cycle = n / 1461u;                  // [0, 49]
+    const std::uint32_t n = julnum - kFirstCycleDay; // [0, 72683]: days since 1 January 1901
+    const std::uint32_t cycle = n / 1461u;           // [0, 49]
     const std::uint32_t day = cycleDay.day[n - 1461u * cycle];
     fields->tm_year = static_cast<int>(1u + 4u * cycle + (day >> 18)); // [1, 199]: years since 1900
     fields->tm_mon = static_cast<int>(((day >> 5) & 15u) - 1u);        // [0, 11]
@@ -140,8 +143,8 @@ inline void RWDate::extract(struct tm *fields) const
     // 1 January 1901 was a Tuesday. (n + 2) / 7 as a multiplication by 2^24 / 7, rounded
     // up: exact while n + 2 < 2^24 / 6, far beyond the cycles' 72685.
     const auto weeks = static_cast<std::uint32_t>((std::uint64_t{n} + 2u) * 2396746u >> 24); // [0, 10383]
-    fields->tm_wday = static_cast<int>(n + 2u - 7u * weeks);            // [0, 6]
-    fields->tm_yday = static_cast<int>((day >> 9) & 511u);             // [0, 365]
+    fields->tm_wday = static_cast<int>(n + 2u - 7u * weeks);                                 // [0, 6]
+    fields->tm_yday = static_cast<int>((day >> 9) & 511u);                                   // [0, 365]
     fields->tm_sec = 0;
     fields->tm_min = 0;
     fields->tm_hour = 0;

@@ -1,7 +1,7 @@
 #include "calendar/rwtime.h"
 
-#include "calendar/zone.h"
 #include "calendar/sysclock.h"
+#include "calendar/zone.h"
 
 // Constant-initialised, so they hold before any other static initialiser runs.
 constinit const RWDate refDate(0u, 0u);
@@ -120,6 +120,12 @@ static RWTime daylight_boundary(unsigned year, const RWZone &zone, bool begin)
     return RWTime(&fields, zone);
 }
 
-RWTime RWTime::beginDST(unsigned year, const RWZone &zone) { return daylight_boundary(year, zone, true); }
+RWTime RWTime::beginDST(unsigned year, const RWZone &zone)
+{
+    return daylight_boundary(year, zone, true);
+}
 
-RWTime RWTime::endDST(unsigned year, const RWZone &zone) { return daylight_boundary(year, zone, false); }
+RWTime RWTime::endDST(unsigned year, const RWZone &zone)
+{
+    return daylight_boundary(year, zone, false);
+}

@@ -62,7 +62,8 @@ public:
     unsigned minute(const RWZone &zone) const;
 
     // Count of wall-clock h:m:s on date in zone; no range checks, plain wrapping arithmetic.
-    static std::uint32_t buildFrom(const RWDate &date, unsigned h, unsigned m, unsigned s, const RWZone &zone);
+    static std::uint32_t buildFrom(const RWDate &date, unsigned h, unsigned m, unsigned s,
+                                   const RWZone &zone);
     // refDate <= date <= maxDate.
     static bool assertDate(const RWDate &date);
     // Instant daylight time begins (ends) in year in zone; invalid time 0 without daylight time.

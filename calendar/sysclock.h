@@ -1,5 +1,5 @@
-#ifndef CALENDAR_SYSCLOCK_H
-#define CALENDAR_SYSCLOCK_H
+#ifndef TEMPUS_CALENDAR_SYSCLOCK_H
+#define TEMPUS_CALENDAR_SYSCLOCK_H
 
 #include <ctime>
 

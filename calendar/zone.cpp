@@ -8,24 +8,31 @@ static constexpr int kLast = 4;
 static constexpr int kSunday = 0;
 static constexpr int kTwoOClock = 120;
 
-constinit const RWDaylightRule usRuleAuld = {nullptr, 0, 1, {3, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule usRule67 = {&usRuleAuld, 1967, 1, {3, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule usRule74 = {&usRule67, 1974, 1, {0, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule usRule75 = {&usRule74, 1975, 1, {1, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule usRule76 = {&usRule75, 1976, 1, {3, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule usRuleLate = {&usRule76, 1987, 1, {3, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
-constinit const RWDaylightRule euRuleLate = {nullptr, 0, 1, {2, kLast, kSunday, kTwoOClock}, {8, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRuleAuld = {
+    nullptr, 0, 1, {3, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRule67 = {
+    &usRuleAuld, 1967, 1, {3, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRule74 = {
+    &usRule67, 1974, 1, {0, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRule75 = {
+    &usRule74, 1975, 1, {1, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRule76 = {
+    &usRule75, 1976, 1, {3, kLast, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule usRuleLate = {
+    &usRule76, 1987, 1, {3, kFirst, kSunday, kTwoOClock}, {9, kLast, kSunday, kTwoOClock}};
+constinit const RWDaylightRule euRuleLate = {
+    nullptr, 0, 1, {2, kLast, kSunday, kTwoOClock}, {8, kLast, kSunday, kTwoOClock}};
 
 // Rule list heads, indexed by RWZone::DstRule.
 static const RWDaylightRule *const rules[3] = {nullptr, &usRuleLate, &euRuleLate};
 
 // Standard and daylight names of each whole-hour zone, indexed by hours west + 12.
 static const char zones[24][2][8] = {
-    {"GMT+12", "GMT+11"}, {"GMT+11", "GMT+10"}, {"GMT+10", "GMT+9"}, {"GMT+9", "GMT+8"},
-    {"GMT+8", "GMT+7"},   {"GMT+7", "GMT+6"},   {"GMT+6", "GMT+5"},  {"GMT+5", "GMT+4"},
-    {"GMT+4", "GMT+3"},   {"GMT+3", "GMT+2"},   {"EET", "EET DST"},  {"MET", "MET DST"},
-    {"GMT", "WET DST"},   {"GMT-1", "GMT-2"},   {"GMT-2", "GMT-3"},  {"GMT-3", "GMT-4"},
-    {"GMT-4", "GMT-5"},   {"EST", "EDT"},       {"CST", "CDT"},      {"MST", "MDT"},
+    {"GMT+12", "GMT+11"}, {"GMT+11", "GMT+10"}, {"GMT+10", "GMT+9"},  {"GMT+9", "GMT+8"},
+    {"GMT+8", "GMT+7"},   {"GMT+7", "GMT+6"},   {"GMT+6", "GMT+5"},   {"GMT+5", "GMT+4"},
+    {"GMT+4", "GMT+3"},   {"GMT+3", "GMT+2"},   {"EET", "EET DST"},   {"MET", "MET DST"},
+    {"GMT", "WET DST"},   {"GMT-1", "GMT-2"},   {"GMT-2", "GMT-3"},   {"GMT-3", "GMT-4"},
+    {"GMT-4", "GMT-5"},   {"EST", "EDT"},       {"CST", "CDT"},       {"MST", "MDT"},
     {"PST", "PDT"},       {"YST", "YDT"},       {"GMT-10", "GMT-11"}, {"GMT-11", "GMT-12"},
 };
 
@@ -83,7 +90,10 @@ static inline bool lies_before(const RWDaylightBoundary &b, const struct tm *fie
     return static_cast<long>(fields->tm_hour) * 60 + fields->tm_min < b.minute;
 }
 
-bool RWDaylightBoundary::after(const struct tm *fields) const { return lies_before(*this, fields); }
+bool RWDaylightBoundary::after(const struct tm *fields) const
+{
+    return lies_before(*this, fields);
+}
 
 void RWDaylightBoundary::date(struct tm *fields) const
 {
@@ -106,7 +116,8 @@ static inline bool daylight_between(const RWDaylightRule &r, bool beforeBegin, b
 
 // The rule in a month of one of its boundaries, where the day and time decide. Kept
 // out of line: the other months then take a path that saves no registers and calls nothing.
-[[gnu::noinline]] static bool rule_says_daylight_in_boundary_month(const RWDaylightRule &r, const struct tm *fields)
+[[gnu::noinline]] static bool rule_says_daylight_in_boundary_month(const RWDaylightRule &r,
+                                                                   const struct tm *fields)
 {
     return daylight_between(r, lies_before(r.begin, fields), lies_before(r.end, fields));
 }
@@ -120,7 +131,10 @@ static inline bool rule_says_daylight(const RWDaylightRule &r, const struct tm *
     return daylight_between(r, fields->tm_mon < r.begin.month, fields->tm_mon < r.end.month);
 }
 
-bool RWDaylightRule::isDaylight(const struct tm *fields) const { return rule_says_daylight(*this, fields); }
+bool RWDaylightRule::isDaylight(const struct tm *fields) const
+{
+    return rule_says_daylight(*this, fields);
+}
 
 RWZone::~RWZone() = default;
 
@@ -189,10 +203,10 @@ RWZoneSimple::RWZoneSimple(StdZone zone, const RWDaylightRule *dstrule)
 
 RWZoneSimple::RWZoneSimple(StdZone zone, DstRule dstrule) : RWZoneSimple(zone, dstRule(dstrule)) {}
 
-RWZoneSimple::RWZoneSimple(const RWDaylightRule *dstrule, long stdoff, const std::string &stdname, long altoff,
-                           const std::string &altname)
-    : rule(dstrule), observed(dstrule != nullptr ? 1 : 0), stdOffset(stdoff), stdName(stdname), altOffset(altoff),
-      altName(altname)
+RWZoneSimple::RWZoneSimple(const RWDaylightRule *dstrule, long stdoff, const std::string &stdname,
+                           long altoff, const std::string &altname)
+    : rule(dstrule), observed(dstrule != nullptr ? 1 : 0), stdOffset(stdoff), stdName(stdname),
+      altOffset(altoff), altName(altname)
 {
 }
 
@@ -219,6 +233,12 @@ static void fill_boundary(const RWDaylightRule *list, bool observed, bool begin,
     boundary.date(fields);
 }
 
-void RWZoneSimple::getBeginDaylight(struct tm *fields) const { fill_boundary(rule, observed != 0, true, fields); }
+void RWZoneSimple::getBeginDaylight(struct tm *fields) const
+{
+    fill_boundary(rule, observed != 0, true, fields);
+}
 
-void RWZoneSimple::getEndDaylight(struct tm *fields) const { fill_boundary(rule, observed != 0, false, fields); }
+void RWZoneSimple::getEndDaylight(struct tm *fields) const
+{
+    fill_boundary(rule, observed != 0, false, fields);
+}

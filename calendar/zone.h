@@ -44,8 +44,30 @@ class RWZone {
 public:
     // Whole hours west of GMT.
     enum StdZone : int {
-        East12 = -12, East11, East10, East9, East8, East7, East6, East5, East4, East3, East2, East1,
-        Greenwich = 0, West1, West2, West3, West4, West5, West6, West7, West8, West9, West10, West11
+        East12 = -12,
+        East11,
+        East10,
+        East9,
+        East8,
+        East7,
+        East6,
+        East5,
+        East4,
+        East3,
+        East2,
+        East1,
+        Greenwich = 0,
+        West1,
+        West2,
+        West3,
+        West4,
+        West5,
+        West6,
+        West7,
+        West8,
+        West9,
+        West10,
+        West11
     };
     // The built-in rule lists.
     enum DstRule : int { DstNone = 0, DstNorthAmerica = 1, DstWesternEurope = 2 };

@@ -8,45 +8,48 @@
 #include "emulator/options.h"
 #include "emulator/session.h"
 
-int main(int argc, char **argv) {
-  horolan::Options options;
-  char error[160];
-  if (horolan::parse_options(argc, argv, &options, error, sizeof error) != 0) {
-    std::fprintf(stderr, "horolan-emu: %s\n%s", error, horolan::usage_text());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(horolan::usage_text(), stdout);
-    return 0;
-  }
-
-  // Before the path goes out: a stop right after start must still end cleanly.
-  horolan::install_stop_handlers();
-  std::FILE *log = nullptr;
-  if (options.log_path != nullptr) {
-    log = std::fopen(options.log_path, "a");
-    if (log == nullptr) {
-      std::fprintf(stderr, "horolan-emu: cannot open log %s: %s\n", options.log_path,
-                   std::strerror(errno));
-      return 1;
+int main(int argc, char **argv)
+{
+    horolan::Options options;
+    char error[160];
+    if (horolan::parse_options(argc, argv, &options, error, sizeof error) != 0) {
+        std::fprintf(stderr, "horolan-emu: %s\n%s", error, horolan::usage_text());
+        return 2;
     }
-  }
+    if (options.help) {
+        std::fputs(horolan::usage_text(), stdout);
+        return 0;
+    }
 
-  horolan::Line line;
-  const int opened = options.device != nullptr ? horolan::open_device_line(options.device, &line)
-                                               : horolan::open_pty_line(&line);
-  if (opened != 0) {
-    std::fprintf(stderr, "horolan-emu: cannot open the line%s%s: %s\n",
-                 options.device != nullptr ? " " : "",
-                 options.device != nullptr ? options.device : "", std::strerror(errno));
-    if (log != nullptr) std::fclose(log);
-    return 1;
-  }
-  std::printf("%s\n", line.path);
-  std::fflush(stdout);
+    // Before the path goes out: a stop right after start must still end cleanly.
+    horolan::install_stop_handlers();
+    std::FILE *log = nullptr;
+    if (options.log_path != nullptr) {
+        log = std::fopen(options.log_path, "a");
+        if (log == nullptr) {
+            std::fprintf(stderr, "horolan-emu: cannot open log %s: %s\n", options.log_path,
+                         std::strerror(errno));
+            return 1;
+        }
+    }
 
-  const int status = horolan::serve_line(options, &line, log);
-  horolan::close_line(&line);
-  if (log != nullptr) std::fclose(log);
-  return status;
+    horolan::Line line;
+    const int opened = options.device != nullptr ? horolan::open_device_line(options.device, &line)
+                                                 : horolan::open_pty_line(&line);
+    if (opened != 0) {
+        std::fprintf(stderr, "horolan-emu: cannot open the line%s%s: %s\n",
+                     options.device != nullptr ? " " : "", options.device != nullptr ? options.device : "",
+                     std::strerror(errno));
+        if (log != nullptr)
+            std::fclose(log);
+        return 1;
+    }
+    std::printf("%s\n", line.path);
+    std::fflush(stdout);
+
+    const int status = horolan::serve_line(options, &line, log);
+    horolan::close_line(&line);
+    if (log != nullptr)
+        std::fclose(log);
+    return status;
 }

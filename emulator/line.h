@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_LINE_H
-#define HOROLAN_EMU_LINE_H
+#ifndef TEMPUS_EMULATOR_LINE_H
+#define TEMPUS_EMULATOR_LINE_H
 
 // The receiver's end of the serial line: the master side of a new
 // pseudo-terminal, or a terminal device named on the command line.
@@ -7,11 +7,11 @@
 namespace horolan {
 
 struct Line {
-  int fd = -1;       // the receiver's end, non-blocking
-  int keep_fd = -1;  // our own descriptor of the host's end (pseudo-terminal only)
-  int watch_fd = -1;  // reports hosts opening and closing the host's end; -1 if unavailable
-  int hosts = 0;      // hosts that have the host's end open now
-  char path[256] = {};  // what the host opens
+    int fd = -1;         // the receiver's end, non-blocking
+    int keep_fd = -1;    // our own descriptor of the host's end (pseudo-terminal only)
+    int watch_fd = -1;   // reports hosts opening and closing the host's end; -1 if unavailable
+    int hosts = 0;       // hosts that have the host's end open now
+    char path[256] = {}; // what the host opens
 };
 
 // Opens a pseudo-terminal: the host's end is made raw and opened to everyone
@@ -33,6 +33,6 @@ int update_host_count(Line *line);
 // Closes every descriptor; the host sees the line hang up.
 void close_line(Line *line);
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

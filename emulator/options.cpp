@@ -61,106 +61,126 @@ static const char kUsage[] =
     "SIGTERM or SIGINT ends the program with status 0; 1: line or log failure;\n"
     "2: bad command line. The system clock is only read, never set.\n";
 
-const char *usage_text() { return kUsage; }
+const char *usage_text()
+{
+    return kUsage;
+}
 
-static bool parse_number(const char *text, int base, long long min, long long max, long long *out) {
-  if (text == nullptr || *text == '\0') return false;
-  errno = 0;
-  char *end = nullptr;
-  const long long v = std::strtoll(text, &end, base);
-  if (errno != 0 || *end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
+static bool parse_number(const char *text, int base, long long min, long long max, long long *out)
+{
+    if (text == nullptr || *text == '\0')
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    const long long v = std::strtoll(text, &end, base);
+    if (errno != 0 || *end != '\0' || v < min || v > max)
+        return false;
+    *out = v;
+    return true;
 }
 
 struct NumberOption {
-  const char *name;
-  int base;
-  long long min;
-  long long max;
+    const char *name;
+    int base;
+    long long min;
+    long long max;
 };
 
 static const NumberOption kNumberOptions[] = {
-    {"--minute-ms", 10, 1, 3600000},
-    {"--offset", 10, -3153600000LL, 3153600000LL},
-    {"--min-delay-ms", 10, 0, 60000},
-    {"--command-wait-ms", 10, 0, 60000},
-    {"--telegrams", 10, 0, INT_MAX},
-    {"--hangup-after", 10, 0, INT_MAX},
-    {"--linger-ms", 10, 0, 600000},
-    {"--uncertain", 10, 0, INT_MAX},
-    {"--bad-checksum", 10, 0, INT_MAX},
-    {"--bad-start", 10, 0, INT_MAX},
-    {"--start-byte", 0, 0, 255},
-    {"--bad-status", 10, 0, INT_MAX},
-    {"--bad-fields", 10, 0, INT_MAX},
-    {"--short", 10, 0, INT_MAX},
-    {"--parity-error", 10, 0, INT_MAX},
-    {"--break", 10, 0, INT_MAX},
+    {"--minute-ms", 10, 1, 3600000},    {"--offset", 10, -3153600000LL, 3153600000LL},
+    {"--min-delay-ms", 10, 0, 60000},   {"--command-wait-ms", 10, 0, 60000},
+    {"--telegrams", 10, 0, INT_MAX},    {"--hangup-after", 10, 0, INT_MAX},
+    {"--linger-ms", 10, 0, 600000},     {"--uncertain", 10, 0, INT_MAX},
+    {"--bad-checksum", 10, 0, INT_MAX}, {"--bad-start", 10, 0, INT_MAX},
+    {"--start-byte", 0, 0, 255},        {"--bad-status", 10, 0, INT_MAX},
+    {"--bad-fields", 10, 0, INT_MAX},   {"--short", 10, 0, INT_MAX},
+    {"--parity-error", 10, 0, INT_MAX}, {"--break", 10, 0, INT_MAX},
 };
 
-static void store_number(Options *o, const char *name, long long v) {
-  const int n = static_cast<int>(v > INT_MAX ? INT_MAX : v);
-  if (std::strcmp(name, "--minute-ms") == 0) o->minute_ms = v;
-  else if (std::strcmp(name, "--offset") == 0) o->offset_s = v;
-  else if (std::strcmp(name, "--min-delay-ms") == 0) o->min_delay_ms = v;
-  else if (std::strcmp(name, "--command-wait-ms") == 0) o->command_wait_ms = v;
-  else if (std::strcmp(name, "--telegrams") == 0) o->telegrams = n;
-  else if (std::strcmp(name, "--hangup-after") == 0) o->hangup_after = n;
-  else if (std::strcmp(name, "--linger-ms") == 0) o->linger_ms = v;
-  else if (std::strcmp(name, "--uncertain") == 0) o->faults.uncertain = n;
-  else if (std::strcmp(name, "--bad-checksum") == 0) o->faults.bad_checksum = n;
-  else if (std::strcmp(name, "--bad-start") == 0) o->faults.bad_start = n;
-  else if (std::strcmp(name, "--start-byte") == 0) o->faults.start_byte = n;
-  else if (std::strcmp(name, "--bad-status") == 0) o->faults.bad_status = n;
-  else if (std::strcmp(name, "--bad-fields") == 0) o->faults.bad_fields = n;
-  else if (std::strcmp(name, "--short") == 0) o->faults.short_write = n;
-  else if (std::strcmp(name, "--parity-error") == 0) o->faults.parity_error = n;
-  else if (std::strcmp(name, "--break") == 0) o->faults.line_break = n;
+static void store_number(Options *o, const char *name, long long v)
+{
+    const int n = static_cast<int>(v > INT_MAX ? INT_MAX : v);
+    if (std::strcmp(name, "--minute-ms") == 0)
+        o->minute_ms = v;
+    else if (std::strcmp(name, "--offset") == 0)
+        o->offset_s = v;
+    else if (std::strcmp(name, "--min-delay-ms") == 0)
+        o->min_delay_ms = v;
+    else if (std::strcmp(name, "--command-wait-ms") == 0)
+        o->command_wait_ms = v;
+    else if (std::strcmp(name, "--telegrams") == 0)
+        o->telegrams = n;
+    else if (std::strcmp(name, "--hangup-after") == 0)
+        o->hangup_after = n;
+    else if (std::strcmp(name, "--linger-ms") == 0)
+        o->linger_ms = v;
+    else if (std::strcmp(name, "--uncertain") == 0)
+        o->faults.uncertain = n;
+    else if (std::strcmp(name, "--bad-checksum") == 0)
+        o->faults.bad_checksum = n;
+    else if (std::strcmp(name, "--bad-start") == 0)
+        o->faults.bad_start = n;
+    else if (std::strcmp(name, "--start-byte") == 0)
+        o->faults.start_byte = n;
+    else if (std::strcmp(name, "--bad-status") == 0)
+        o->faults.bad_status = n;
+    else if (std::strcmp(name, "--bad-fields") == 0)
+        o->faults.bad_fields = n;
+    else if (std::strcmp(name, "--short") == 0)
+        o->faults.short_write = n;
+    else if (std::strcmp(name, "--parity-error") == 0)
+        o->faults.parity_error = n;
+    else if (std::strcmp(name, "--break") == 0)
+        o->faults.line_break = n;
 }
 
-static const NumberOption *find_number_option(const char *name) {
-  for (const NumberOption &opt : kNumberOptions) {
-    if (std::strcmp(opt.name, name) == 0) return &opt;
-  }
-  return nullptr;
-}
-
-int parse_options(int argc, char **argv, Options *out, char *error, std::size_t error_size) {
-  *out = Options{};
-  for (int i = 1; i < argc; ++i) {
-    const char *arg = argv[i];
-    const bool has_value = i + 1 < argc;
-    if (std::strcmp(arg, "--help") == 0) {
-      out->help = true;
-    } else if (std::strcmp(arg, "--silent") == 0) {
-      out->silent = true;
-    } else if (std::strcmp(arg, "--no-align") == 0) {
-      out->align = false;
-    } else if (std::strcmp(arg, "--ff-byte") == 0) {
-      out->faults.ff_byte = true;
-    } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--log") == 0) {
-      if (!has_value || argv[i + 1][0] == '\0') {
-        std::snprintf(error, error_size, "%s needs a path", arg);
-        return -1;
-      }
-      if (arg[2] == 'd') out->device = argv[++i];
-      else out->log_path = argv[++i];
-    } else if (const NumberOption *opt = find_number_option(arg)) {
-      long long v = 0;
-      if (!has_value || !parse_number(argv[i + 1], opt->base, opt->min, opt->max, &v)) {
-        std::snprintf(error, error_size, "%s needs a number from %lld to %lld", arg, opt->min,
-                      opt->max);
-        return -1;
-      }
-      store_number(out, opt->name, v);
-      ++i;
-    } else {
-      std::snprintf(error, error_size, "unknown option %s", arg);
-      return -1;
+static const NumberOption *find_number_option(const char *name)
+{
+    for (const NumberOption &opt : kNumberOptions) {
+        if (std::strcmp(opt.name, name) == 0)
+            return &opt;
     }
-  }
-  return 0;
+    return nullptr;
 }
 
-}  // namespace horolan
+int parse_options(int argc, char **argv, Options *out, char *error, std::size_t error_size)
+{
+    *out = Options{};
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (std::strcmp(arg, "--help") == 0) {
+            out->help = true;
+        } else if (std::strcmp(arg, "--silent") == 0) {
+            out->silent = true;
+        } else if (std::strcmp(arg, "--no-align") == 0) {
+            out->align = false;
+        } else if (std::strcmp(arg, "--ff-byte") == 0) {
+            out->faults.ff_byte = true;
+        } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--log") == 0) {
+            if (!has_value || argv[i + 1][0] == '\0') {
+                std::snprintf(error, error_size, "%s needs a path", arg);
+                return -1;
+            }
+            if (arg[2] == 'd')
+                out->device = argv[++i];
+            else
+                out->log_path = argv[++i];
+        } else if (const NumberOption *opt = find_number_option(arg)) {
+            long long v = 0;
+            if (!has_value || !parse_number(argv[i + 1], opt->base, opt->min, opt->max, &v)) {
+                std::snprintf(error, error_size, "%s needs a number from %lld to %lld", arg, opt->min,
+                              opt->max);
+                return -1;
+            }
+            store_number(out, opt->name, v);
+            ++i;
+        } else {
+            std::snprintf(error, error_size, "unknown option %s", arg);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+} // namespace horolan

@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_OPTIONS_H
-#define HOROLAN_EMU_OPTIONS_H
+#ifndef TEMPUS_EMULATOR_OPTIONS_H
+#define TEMPUS_EMULATOR_OPTIONS_H
 
 #include <cstddef>
 
@@ -10,19 +10,19 @@
 namespace horolan {
 
 struct Options {
-  const char *device = nullptr;    // serve this terminal instead of a new pseudo-terminal
-  const char *log_path = nullptr;  // byte log; none when null
-  long long minute_ms = 60000;     // length of one minute of interval
-  long long offset_s = 0;          // added to the host's clock in every telegram
-  long long command_wait_ms = 100;  // how long a command byte waits for its interval byte
-  long long min_delay_ms = 100;    // a requested telegram never goes out sooner
-  long long linger_ms = 1000;      // pause between the last telegram and exit or hang-up
-  bool align = true;               // send on whole seconds
-  bool silent = false;             // never answer
-  int telegrams = 0;               // exit after this many telegrams (0: never)
-  int hangup_after = 0;            // close the line after this many telegrams (0: never)
-  FaultPlan faults;
-  bool help = false;
+    const char *device = nullptr;    // serve this terminal instead of a new pseudo-terminal
+    const char *log_path = nullptr;  // byte log; none when null
+    long long minute_ms = 60000;     // length of one minute of interval
+    long long offset_s = 0;          // added to the host's clock in every telegram
+    long long command_wait_ms = 100; // how long a command byte waits for its interval byte
+    long long min_delay_ms = 100;    // a requested telegram never goes out sooner
+    long long linger_ms = 1000;      // pause between the last telegram and exit or hang-up
+    bool align = true;               // send on whole seconds
+    bool silent = false;             // never answer
+    int telegrams = 0;               // exit after this many telegrams (0: never)
+    int hangup_after = 0;            // close the line after this many telegrams (0: never)
+    FaultPlan faults;
+    bool help = false;
 };
 
 // Parses argv[1..argc-1]. Returns 0, or -1 with a one-line reason in `error`.
@@ -31,6 +31,6 @@ int parse_options(int argc, char **argv, Options *out, char *error, std::size_t 
 // The text of --help.
 const char *usage_text();
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_PACER_H
-#define HOROLAN_EMU_PACER_H
+#ifndef TEMPUS_EMULATOR_PACER_H
+#define TEMPUS_EMULATOR_PACER_H
 
 // When the receiver sends its next telegram. Times are milliseconds of the
 // Unix clock. With alignment on, telegrams go out on whole seconds, so the
@@ -8,11 +8,11 @@
 namespace horolan {
 
 struct Pacer {
-  long long min_delay_ms = 0;     // a requested telegram never leaves sooner
-  bool align = true;              // send on whole seconds
-  long long once_ms = -1;         // due time of a one-shot telegram, -1 none
-  long long period_ms = 0;        // 0: no periodic sending
-  long long periodic_base_ms = -1;  // unaligned due time of the next periodic one
+    long long min_delay_ms = 0;      // a requested telegram never leaves sooner
+    bool align = true;               // send on whole seconds
+    long long once_ms = -1;          // due time of a one-shot telegram, -1 none
+    long long period_ms = 0;         // 0: no periodic sending
+    long long periodic_base_ms = -1; // unaligned due time of the next periodic one
 };
 
 // Earliest sending time at or after `ms` (rounded up to a whole second when aligned).
@@ -33,6 +33,6 @@ long long pacer_next_due(const Pacer &pacer);
 // The telegram due at `due_ms` went out at `now_ms`; plans the next one.
 void pacer_sent(Pacer *pacer, long long due_ms, long long now_ms);
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_REQUEST_H
-#define HOROLAN_EMU_REQUEST_H
+#ifndef TEMPUS_EMULATOR_REQUEST_H
+#define TEMPUS_EMULATOR_REQUEST_H
 
 // What the receiver makes of the bytes the host sends.
 //
@@ -14,21 +14,17 @@
 
 namespace horolan {
 
-enum : unsigned char {
-  COMMAND_TELEGRAM = 0x78,
-  COMMAND_TELEGRAM_ALT = 0x75,
-  INTERVAL_BASE = 0x40
-};
+enum : unsigned char { COMMAND_TELEGRAM = 0x78, COMMAND_TELEGRAM_ALT = 0x75, INTERVAL_BASE = 0x40 };
 
 enum RequestAction {
-  REQUEST_NONE,      // nothing to do (yet)
-  REQUEST_ONCE,      // send one telegram
-  REQUEST_PERIODIC,  // send one telegram now, then every `minutes` (0: no repetition)
-  REQUEST_PERIOD,    // no telegram now; send every `minutes` from now (0: stop)
+    REQUEST_NONE,     // nothing to do (yet)
+    REQUEST_ONCE,     // send one telegram
+    REQUEST_PERIODIC, // send one telegram now, then every `minutes` (0: no repetition)
+    REQUEST_PERIOD,   // no telegram now; send every `minutes` from now (0: stop)
 };
 
 struct RequestParser {
-  bool command_pending = false;
+    bool command_pending = false;
 };
 
 // True for 0x40..0x7F, whose low six bits are a number of minutes.
@@ -42,6 +38,6 @@ RequestAction request_feed(RequestParser *parser, unsigned char byte, int *minut
 // REQUEST_ONCE; otherwise REQUEST_NONE.
 RequestAction request_expire(RequestParser *parser);
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

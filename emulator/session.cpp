@@ -15,252 +15,282 @@ namespace horolan {
 
 static volatile sig_atomic_t horolan_stop_requested = 0;
 
-static void note_stop_signal(int) { horolan_stop_requested = 1; }
+static void note_stop_signal(int)
+{
+    horolan_stop_requested = 1;
+}
 
-void install_stop_handlers() {
-  struct sigaction sa {};
-  sa.sa_handler = note_stop_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  sigprocmask(SIG_BLOCK, &stops, nullptr);
+void install_stop_handlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = note_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
 }
 
 // The stop signals stay blocked except while waiting in ppoll, so a stop
 // cannot slip in between the check and the wait.
-static sigset_t waiting_mask() {
-  sigset_t waiting;
-  sigprocmask(SIG_BLOCK, nullptr, &waiting);
-  sigdelset(&waiting, SIGTERM);
-  sigdelset(&waiting, SIGINT);
-  return waiting;
+static sigset_t waiting_mask()
+{
+    sigset_t waiting;
+    sigprocmask(SIG_BLOCK, nullptr, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    sigdelset(&waiting, SIGINT);
+    return waiting;
 }
 
-static long long now_ms() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+static long long now_ms()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-static void log_line(std::FILE *log, long long at_ms, const char *text) {
-  if (log == nullptr) return;
-  std::fprintf(log, "%lld.%03lld %s\n", at_ms / 1000, at_ms % 1000, text);
-  std::fflush(log);
+static void log_line(std::FILE *log, long long at_ms, const char *text)
+{
+    if (log == nullptr)
+        return;
+    std::fprintf(log, "%lld.%03lld %s\n", at_ms / 1000, at_ms % 1000, text);
+    std::fflush(log);
 }
 
-static void log_sent(std::FILE *log, long long at_ms, const unsigned char *bytes, int count) {
-  char text[3 * WIRE_MAX_BYTES + 1];
-  int used = 0;
-  for (int i = 0; i < count; ++i) {
-    used += std::snprintf(text + used, sizeof text - static_cast<unsigned>(used), "%s%02x",
-                          i == 0 ? "" : " ", bytes[i]);
-  }
-  text[used] = '\0';
-  char line[sizeof text + 8];
-  std::snprintf(line, sizeof line, "sent %s", text);
-  log_line(log, at_ms, line);
+static void log_sent(std::FILE *log, long long at_ms, const unsigned char *bytes, int count)
+{
+    char text[3 * WIRE_MAX_BYTES + 1];
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+        used += std::snprintf(text + used, sizeof text - static_cast<unsigned>(used), "%s%02x",
+                              i == 0 ? "" : " ", bytes[i]);
+    }
+    text[used] = '\0';
+    char line[sizeof text + 8];
+    std::snprintf(line, sizeof line, "sent %s", text);
+    log_line(log, at_ms, line);
 }
 
 enum Ending { ENDING_NONE, ENDING_EXIT, ENDING_HANGUP };
 
 struct Session {
-  const Options *options;
-  Line *line;
-  std::FILE *log;
-  Pacer pacer;
-  RequestParser parser;
-  long long command_deadline_ms = -1;
-  long long command_at_ms = -1;
-  int telegrams_sent = 0;
-  Ending ending = ENDING_NONE;
-  long long ending_at_ms = -1;
+    const Options *options;
+    Line *line;
+    std::FILE *log;
+    Pacer pacer;
+    RequestParser parser;
+    long long command_deadline_ms = -1;
+    long long command_at_ms = -1;
+    int telegrams_sent = 0;
+    Ending ending = ENDING_NONE;
+    long long ending_at_ms = -1;
 };
 
 // `requested` is when the request was made: for a lone command, when its byte came.
-static void apply_request(Session *s, RequestAction action, int minutes, long long now,
-                          long long requested) {
-  const long long period = minutes * s->options->minute_ms;
-  char text[64];
-  switch (action) {
-    case REQUEST_NONE:
-      return;
+static void apply_request(Session *s, RequestAction action, int minutes, long long now, long long requested)
+{
+    const long long period = minutes * s->options->minute_ms;
+    char text[64];
+    switch (action) {
+    case REQUEST_NONE: return;
     case REQUEST_ONCE:
-      log_line(s->log, now, "note request once");
-      pacer_request_once(&s->pacer, requested);
-      return;
+        log_line(s->log, now, "note request once");
+        pacer_request_once(&s->pacer, requested);
+        return;
     case REQUEST_PERIODIC:
-      std::snprintf(text, sizeof text, "note request every %d min", minutes);
-      log_line(s->log, now, text);
-      pacer_request_periodic(&s->pacer, now, period);
-      return;
+        std::snprintf(text, sizeof text, "note request every %d min", minutes);
+        log_line(s->log, now, text);
+        pacer_request_periodic(&s->pacer, now, period);
+        return;
     case REQUEST_PERIOD:
-      std::snprintf(text, sizeof text, "note period %d min", minutes);
-      log_line(s->log, now, text);
-      pacer_set_period(&s->pacer, now, period);
-      return;
-  }
+        std::snprintf(text, sizeof text, "note period %d min", minutes);
+        log_line(s->log, now, text);
+        pacer_set_period(&s->pacer, now, period);
+        return;
+    }
 }
 
-static void take_host_byte(Session *s, unsigned char byte, long long now) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02x", byte);
-  log_line(s->log, now, text);
-  int minutes = 0;
-  const RequestAction action = request_feed(&s->parser, byte, &minutes);
-  apply_request(s, action, minutes, now, action == REQUEST_ONCE ? s->command_at_ms : now);
-  s->command_at_ms = s->parser.command_pending ? now : -1;
-  s->command_deadline_ms = s->parser.command_pending ? now + s->options->command_wait_ms : -1;
+static void take_host_byte(Session *s, unsigned char byte, long long now)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02x", byte);
+    log_line(s->log, now, text);
+    int minutes = 0;
+    const RequestAction action = request_feed(&s->parser, byte, &minutes);
+    apply_request(s, action, minutes, now, action == REQUEST_ONCE ? s->command_at_ms : now);
+    s->command_at_ms = s->parser.command_pending ? now : -1;
+    s->command_deadline_ms = s->parser.command_pending ? now + s->options->command_wait_ms : -1;
 }
 
 // Returns false when the line has failed.
-static bool read_host_bytes(Session *s) {
-  unsigned char bytes[64];
-  for (;;) {
-    const ssize_t n = read(s->line->fd, bytes, sizeof bytes);
-    if (n > 0) {
-      const long long now = now_ms();
-      for (ssize_t i = 0; i < n; ++i) take_host_byte(s, bytes[i], now);
-      continue;
+static bool read_host_bytes(Session *s)
+{
+    unsigned char bytes[64];
+    for (;;) {
+        const ssize_t n = read(s->line->fd, bytes, sizeof bytes);
+        if (n > 0) {
+            const long long now = now_ms();
+            for (ssize_t i = 0; i < n; ++i)
+                take_host_byte(s, bytes[i], now);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        log_line(s->log, now_ms(), n == 0 ? "note line failed: end of file" : "note line failed: read error");
+        return false;
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    log_line(s->log, now_ms(), n == 0 ? "note line failed: end of file" : "note line failed: read error");
-    return false;
-  }
 }
 
-static void send_telegram(Session *s, long long now) {
-  ClockFields fields{};
-  const long long at_s = now / 1000 + s->options->offset_s;
-  if (!clock_fields_at(at_s, &fields)) {
-    log_line(s->log, now, "note no local time");
-    return;
-  }
-  unsigned char wire[WIRE_MAX_BYTES];
-  const int count =
-      encode_telegram(fields, faults_for_telegram(s->options->faults, s->telegrams_sent), wire);
-  ++s->telegrams_sent;
-  const ssize_t written = write(s->line->fd, wire, static_cast<size_t>(count));
-  if (written == count) {
-    log_sent(s->log, now, wire, count);
-  } else {
-    char text[64];
-    std::snprintf(text, sizeof text, "note write failed (%zd of %d bytes)", written, count);
-    log_line(s->log, now, text);
-  }
-  const Options &o = *s->options;
-  if (o.telegrams > 0 && s->telegrams_sent >= o.telegrams) {
-    s->ending = ENDING_EXIT;
-  } else if (o.hangup_after > 0 && s->telegrams_sent >= o.hangup_after) {
-    s->ending = ENDING_HANGUP;
-  }
-  if (s->ending != ENDING_NONE) s->ending_at_ms = now + o.linger_ms;
+static void send_telegram(Session *s, long long now)
+{
+    ClockFields fields{};
+    const long long at_s = now / 1000 + s->options->offset_s;
+    if (!clock_fields_at(at_s, &fields)) {
+        log_line(s->log, now, "note no local time");
+        return;
+    }
+    unsigned char wire[WIRE_MAX_BYTES];
+    const int count =
+        encode_telegram(fields, faults_for_telegram(s->options->faults, s->telegrams_sent), wire);
+    ++s->telegrams_sent;
+    const ssize_t written = write(s->line->fd, wire, static_cast<size_t>(count));
+    if (written == count) {
+        log_sent(s->log, now, wire, count);
+    } else {
+        char text[64];
+        std::snprintf(text, sizeof text, "note write failed (%zd of %d bytes)", written, count);
+        log_line(s->log, now, text);
+    }
+    const Options &o = *s->options;
+    if (o.telegrams > 0 && s->telegrams_sent >= o.telegrams) {
+        s->ending = ENDING_EXIT;
+    } else if (o.hangup_after > 0 && s->telegrams_sent >= o.hangup_after) {
+        s->ending = ENDING_HANGUP;
+    }
+    if (s->ending != ENDING_NONE)
+        s->ending_at_ms = now + o.linger_ms;
 }
 
-static bool may_send(const Session &s) {
-  return s.line->fd >= 0 && !s.options->silent && s.ending == ENDING_NONE;
+static bool may_send(const Session &s)
+{
+    return s.line->fd >= 0 && !s.options->silent && s.ending == ENDING_NONE;
 }
 
-static long long earliest(long long a, long long b) {
-  if (a < 0) return b;
-  if (b < 0) return a;
-  return a < b ? a : b;
+static long long earliest(long long a, long long b)
+{
+    if (a < 0)
+        return b;
+    if (b < 0)
+        return a;
+    return a < b ? a : b;
 }
 
 // Waits for host bytes, a stop signal or `until_ms` (-1: no limit).
 // Returns false when the line has failed.
-static void note_hosts(Session *s) {
-  const int seen = update_host_count(s->line);
-  if ((seen & HOST_LAST_CLOSE) != 0) log_line(s->log, now_ms(), "note last host closed the line");
-  if ((seen & HOST_FIRST_OPEN) != 0) log_line(s->log, now_ms(), "note host opened the line");
-  if (seen != 0) log_line(s->log, now_ms(), "note unread bytes dropped");
+static void note_hosts(Session *s)
+{
+    const int seen = update_host_count(s->line);
+    if ((seen & HOST_LAST_CLOSE) != 0)
+        log_line(s->log, now_ms(), "note last host closed the line");
+    if ((seen & HOST_FIRST_OPEN) != 0)
+        log_line(s->log, now_ms(), "note host opened the line");
+    if (seen != 0)
+        log_line(s->log, now_ms(), "note unread bytes dropped");
 }
 
 // Waits for host bytes, hosts coming or going, a stop signal or `until_ms`
 // (-1: no limit). Returns false when the line has failed.
-static bool wait_for_event(Session *s, long long until_ms, const sigset_t &waiting) {
-  struct timespec limit {};
-  struct timespec *limit_ptr = nullptr;
-  if (until_ms >= 0) {
-    long long left = until_ms - now_ms();
-    if (left < 0) left = 0;
-    limit.tv_sec = static_cast<time_t>(left / 1000);
-    limit.tv_nsec = static_cast<long>((left % 1000) * 1000000);
-    limit_ptr = &limit;
-  }
-  struct pollfd pfd[2] = {};
-  nfds_t count = 0;
-  if (s->line->watch_fd >= 0) {
-    pfd[count].fd = s->line->watch_fd;
-    pfd[count++].events = POLLIN;
-  }
-  if (s->line->fd >= 0) {
-    pfd[count].fd = s->line->fd;
-    pfd[count++].events = POLLIN;
-  }
-  const int ready = ppoll(pfd, count, limit_ptr, &waiting);
-  if (ready <= 0) return true;
-  // Opens before bytes: a new host must not get what was sent before it came.
-  if (s->line->watch_fd >= 0 && (pfd[0].revents & POLLIN) != 0) note_hosts(s);
-  const struct pollfd &line = pfd[count - 1];
-  if (s->line->fd >= 0 && (line.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-    return read_host_bytes(s);
-  }
-  return true;
+static bool wait_for_event(Session *s, long long until_ms, const sigset_t &waiting)
+{
+    struct timespec limit {};
+    struct timespec *limit_ptr = nullptr;
+    if (until_ms >= 0) {
+        long long left = until_ms - now_ms();
+        if (left < 0)
+            left = 0;
+        limit.tv_sec = static_cast<time_t>(left / 1000);
+        limit.tv_nsec = static_cast<long>((left % 1000) * 1000000);
+        limit_ptr = &limit;
+    }
+    struct pollfd pfd[2] = {};
+    nfds_t count = 0;
+    if (s->line->watch_fd >= 0) {
+        pfd[count].fd = s->line->watch_fd;
+        pfd[count++].events = POLLIN;
+    }
+    if (s->line->fd >= 0) {
+        pfd[count].fd = s->line->fd;
+        pfd[count++].events = POLLIN;
+    }
+    const int ready = ppoll(pfd, count, limit_ptr, &waiting);
+    if (ready <= 0)
+        return true;
+    // Opens before bytes: a new host must not get what was sent before it came.
+    if (s->line->watch_fd >= 0 && (pfd[0].revents & POLLIN) != 0)
+        note_hosts(s);
+    const struct pollfd &line = pfd[count - 1];
+    if (s->line->fd >= 0 && (line.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+        return read_host_bytes(s);
+    }
+    return true;
 }
 
-int serve_line(const Options &options, Line *line, std::FILE *log) {
-  install_stop_handlers();
-  const sigset_t waiting = waiting_mask();
-  Session s{};
-  s.options = &options;
-  s.line = line;
-  s.log = log;
-  s.pacer.align = options.align;
-  s.pacer.min_delay_ms = options.min_delay_ms;
-  char serving[sizeof line->path + 16];
-  std::snprintf(serving, sizeof serving, "note serving %s", line->path);
-  log_line(log, now_ms(), serving);
+int serve_line(const Options &options, Line *line, std::FILE *log)
+{
+    install_stop_handlers();
+    const sigset_t waiting = waiting_mask();
+    Session s{};
+    s.options = &options;
+    s.line = line;
+    s.log = log;
+    s.pacer.align = options.align;
+    s.pacer.min_delay_ms = options.min_delay_ms;
+    char serving[sizeof line->path + 16];
+    std::snprintf(serving, sizeof serving, "note serving %s", line->path);
+    log_line(log, now_ms(), serving);
 
-  while (horolan_stop_requested == 0) {
-    const long long now = now_ms();
-    if (s.command_deadline_ms >= 0 && now >= s.command_deadline_ms) {
-      s.command_deadline_ms = -1;
-      apply_request(&s, request_expire(&s.parser), 0, now, s.command_at_ms);
+    while (horolan_stop_requested == 0) {
+        const long long now = now_ms();
+        if (s.command_deadline_ms >= 0 && now >= s.command_deadline_ms) {
+            s.command_deadline_ms = -1;
+            apply_request(&s, request_expire(&s.parser), 0, now, s.command_at_ms);
+        }
+        if (s.ending != ENDING_NONE && now >= s.ending_at_ms) {
+            if (s.ending == ENDING_EXIT) {
+                log_line(log, now, "note exit after the last telegram");
+                return 0;
+            }
+            log_line(log, now, "note hangup");
+            close_line(line);
+            s.ending = ENDING_NONE;
+            s.ending_at_ms = -1;
+            s.pacer = Pacer{};
+            continue;
+        }
+        const long long due = pacer_next_due(s.pacer);
+        if (may_send(s) && due >= 0 && now >= due) {
+            send_telegram(&s, now);
+            pacer_sent(&s.pacer, due, now);
+            continue;
+        }
+        long long until = s.command_deadline_ms;
+        if (s.ending != ENDING_NONE)
+            until = earliest(until, s.ending_at_ms);
+        if (may_send(s))
+            until = earliest(until, due);
+        if (!wait_for_event(&s, until, waiting)) {
+            close_line(line);
+            return 1;
+        }
     }
-    if (s.ending != ENDING_NONE && now >= s.ending_at_ms) {
-      if (s.ending == ENDING_EXIT) {
-        log_line(log, now, "note exit after the last telegram");
-        return 0;
-      }
-      log_line(log, now, "note hangup");
-      close_line(line);
-      s.ending = ENDING_NONE;
-      s.ending_at_ms = -1;
-      s.pacer = Pacer{};
-      continue;
-    }
-    const long long due = pacer_next_due(s.pacer);
-    if (may_send(s) && due >= 0 && now >= due) {
-      send_telegram(&s, now);
-      pacer_sent(&s.pacer, due, now);
-      continue;
-    }
-    long long until = s.command_deadline_ms;
-    if (s.ending != ENDING_NONE) until = earliest(until, s.ending_at_ms);
-    if (may_send(s)) until = earliest(until, due);
-    if (!wait_for_event(&s, until, waiting)) {
-      close_line(line);
-      return 1;
-    }
-  }
-  log_line(log, now_ms(), "note stopped by signal");
-  return 0;
+    log_line(log, now_ms(), "note stopped by signal");
+    return 0;
 }
 
-}  // namespace horolan
+} // namespace horolan

@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_SESSION_H
-#define HOROLAN_EMU_SESSION_H
+#ifndef TEMPUS_EMULATOR_SESSION_H
+#define TEMPUS_EMULATOR_SESSION_H
 
 #include <cstdio>
 
@@ -16,6 +16,6 @@ void install_stop_handlers();
 // exit status: 0 after a stop or the limit, 1 after a line failure.
 int serve_line(const Options &options, Line *line, std::FILE *log);
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

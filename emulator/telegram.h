@@ -1,5 +1,5 @@
-#ifndef HOROLAN_EMU_TELEGRAM_H
-#define HOROLAN_EMU_TELEGRAM_H
+#ifndef TEMPUS_EMULATOR_TELEGRAM_H
+#define TEMPUS_EMULATOR_TELEGRAM_H
 
 // The receiver's ten-byte time telegram, as the receiver builds it, and the
 // faults it can be told to put into it.
@@ -7,57 +7,57 @@
 namespace horolan {
 
 enum {
-  TELEGRAM_BYTES = 10,
-  WIRE_MAX_BYTES = 16  // room for a telegram with a marked sequence in it
+    TELEGRAM_BYTES = 10,
+    WIRE_MAX_BYTES = 16 // room for a telegram with a marked sequence in it
 };
 
 enum : unsigned char {
-  TELEGRAM_START = 0xBB,
-  TELEGRAM_START_BAD = 0xBC,
-  STATUS_VALID = 0xC5,
-  STATUS_UNCERTAIN = 0xD2,
-  STATUS_BAD = 0x00
+    TELEGRAM_START = 0xBB,
+    TELEGRAM_START_BAD = 0xBC,
+    STATUS_VALID = 0xC5,
+    STATUS_UNCERTAIN = 0xD2,
+    STATUS_BAD = 0x00
 };
 
 // Local wall-clock fields as the telegram carries them: year is two digits,
 // month 1..12, weekday 1 = Monday .. 7 = Sunday.
 struct ClockFields {
-  int hour;
-  int minute;
-  int second;
-  int year;
-  int month;
-  int day;
-  int weekday;
+    int hour;
+    int minute;
+    int second;
+    int year;
+    int month;
+    int day;
+    int weekday;
 };
 
 // Counts of leading telegrams that get each fault (0 = none), and faults that
 // hold for every telegram.
 struct FaultPlan {
-  int uncertain = 0;     // status 0xD2
-  int bad_checksum = 0;  // checksum one off
-  int bad_start = 0;     // start byte 0xBC
-  int bad_status = 0;    // status 0x00
-  int bad_fields = 0;    // impossible date and time, checksum still right
-  int short_write = 0;   // status byte left out: only nine bytes go out
-  int parity_error = 0;  // start byte sent as the parity-error mark 0xFF 0x00 0xBB
-  int line_break = 0;    // start byte replaced by the break mark 0xFF 0x00 0x00
-  int start_byte = -1;   // start byte of every telegram; -1 = 0xBB
-  bool ff_byte = false;  // year byte 0xFF in every telegram, checksum still right
+    int uncertain = 0;    // status 0xD2
+    int bad_checksum = 0; // checksum one off
+    int bad_start = 0;    // start byte 0xBC
+    int bad_status = 0;   // status 0x00
+    int bad_fields = 0;   // impossible date and time, checksum still right
+    int short_write = 0;  // status byte left out: only nine bytes go out
+    int parity_error = 0; // start byte sent as the parity-error mark 0xFF 0x00 0xBB
+    int line_break = 0;   // start byte replaced by the break mark 0xFF 0x00 0x00
+    int start_byte = -1;  // start byte of every telegram; -1 = 0xBB
+    bool ff_byte = false; // year byte 0xFF in every telegram, checksum still right
 };
 
 // The faults of one telegram; a default one has none.
 struct TelegramFaults {
-  bool uncertain = false;
-  bool bad_checksum = false;
-  bool bad_start = false;
-  bool bad_status = false;
-  bool bad_fields = false;
-  bool short_write = false;
-  bool parity_error = false;
-  bool line_break = false;
-  bool ff_byte = false;
-  int start_byte = -1;
+    bool uncertain = false;
+    bool bad_checksum = false;
+    bool bad_start = false;
+    bool bad_status = false;
+    bool bad_fields = false;
+    bool short_write = false;
+    bool parity_error = false;
+    bool line_break = false;
+    bool ff_byte = false;
+    int start_byte = -1;
 };
 
 // Local wall-clock fields of the instant `unix_seconds` in the host's zone
@@ -74,6 +74,6 @@ TelegramFaults faults_for_telegram(const FaultPlan &plan, int index);
 // WIRE_MAX_BYTES); returns how many. Without faults that is TELEGRAM_BYTES.
 int encode_telegram(const ClockFields &fields, const TelegramFaults &faults, unsigned char *out);
 
-}  // namespace horolan
+} // namespace horolan
 
 #endif

@@ -4,38 +4,38 @@
 
 void time_request_to_DCF(int fd, int minutes)
 {
-  // A lost request shows only as a missing telegram later, so results are not looked at.
-  (void)flush_port(fd, FLUSH_OUTPUT);
-  (void)write_char(fd, DCF_REQUEST_BYTE);
-  (void)write_char(fd, static_cast<unsigned char>(DCF_INTERVAL_BASE | (minutes & 0x3F)));
+    // A lost request shows only as a missing telegram later, so results are not looked at.
+    (void)flush_port(fd, FLUSH_OUTPUT);
+    (void)write_char(fd, DCF_REQUEST_BYTE);
+    (void)write_char(fd, static_cast<unsigned char>(DCF_INTERVAL_BASE | (minutes & 0x3F)));
 }
 
 int telegram_checksum(const unsigned char *buf)
 {
-  int sum = 0;
-  for (int i = DCF_OFS_HOUR; i <= DCF_OFS_WEEKDAY; ++i)
-    sum += buf[i];
-  return sum % 128;
+    int sum = 0;
+    for (int i = DCF_OFS_HOUR; i <= DCF_OFS_WEEKDAY; ++i)
+        sum += buf[i];
+    return sum % 128;
 }
 
 // The seven-bit checksum lets many corruptions through; a time of day that
 // cannot exist must not reach the clock.
 static bool time_fields_in_range(const unsigned char *buf)
 {
-  return buf[DCF_OFS_HOUR] <= 23 && buf[DCF_OFS_MINUTE] <= 59 && buf[DCF_OFS_SECOND] <= 60;
+    return buf[DCF_OFS_HOUR] <= 23 && buf[DCF_OFS_MINUTE] <= 59 && buf[DCF_OFS_SECOND] <= 60;
 }
 
 int validate_telegram(const unsigned char *buf)
 {
-  int status = buf[DCF_OFS_STATUS];
-  if (buf[DCF_OFS_START] != DCF_START_BYTE ||
-      (status != DCF_STATUS_VALID && status != DCF_STATUS_UNCERTAIN))
-    return TELEGRAM_UNEXPECTED;
-  if (buf[DCF_OFS_CHECKSUM] != telegram_checksum(buf))
-    return TELEGRAM_BAD_CHECKSUM;
-  if (!time_fields_in_range(buf))
-    return TELEGRAM_UNEXPECTED;
-  if (status == DCF_STATUS_UNCERTAIN)
-    return TELEGRAM_UNCERTAIN;
-  return TELEGRAM_VALID;
+    int status = buf[DCF_OFS_STATUS];
+    if (buf[DCF_OFS_START] != DCF_START_BYTE ||
+        (status != DCF_STATUS_VALID && status != DCF_STATUS_UNCERTAIN))
+        return TELEGRAM_UNEXPECTED;
+    if (buf[DCF_OFS_CHECKSUM] != telegram_checksum(buf))
+        return TELEGRAM_BAD_CHECKSUM;
+    if (!time_fields_in_range(buf))
+        return TELEGRAM_UNEXPECTED;
+    if (status == DCF_STATUS_UNCERTAIN)
+        return TELEGRAM_UNCERTAIN;
+    return TELEGRAM_VALID;
 }

@@ -8,15 +8,15 @@
 // codes are conditions of the exchange, negative codes errors of the line or
 // of the system call.
 enum {
-  SERIAL_OK = 0,
-  SERIAL_TIMEOUT = 100,
-  SERIAL_NOTHING_WRITTEN = 200,
-  SERIAL_UNEXPECTED_CHAR = 500,
-  SERIAL_WRITE_UNEXPECTED = 600,
-  SERIAL_PARITY_ERROR = -301,
-  SERIAL_SYNC_ERROR = -302,
-  SERIAL_WRITE_ERROR = -801,
-  SERIAL_READ_ERROR = -901
+    SERIAL_OK = 0,
+    SERIAL_TIMEOUT = 100,
+    SERIAL_NOTHING_WRITTEN = 200,
+    SERIAL_UNEXPECTED_CHAR = 500,
+    SERIAL_WRITE_UNEXPECTED = 600,
+    SERIAL_PARITY_ERROR = -301,
+    SERIAL_SYNC_ERROR = -302,
+    SERIAL_WRITE_ERROR = -801,
+    SERIAL_READ_ERROR = -901
 };
 
 // Flush selectors of flush_port (the terminal interface's TCIFLUSH, TCOFLUSH, TCIOFLUSH).
@@ -27,8 +27,8 @@ enum { FLUSH_INPUT = 0, FLUSH_OUTPUT = 1, FLUSH_BOTH = 2 };
 // stop bits 1 or 2, parity on/off and odd/even. Bad arguments are reported on
 // stderr and replaced by defaults. Returns 0, or -1 after an "ERROR: ..." line
 // when the terminal calls fail.
-int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int stop_bits,
-                      int parity_on, int parity_odd);
+int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int stop_bits, int parity_on,
+                      int parity_odd);
 
 // Changes only VTIME (tenths of a second, 0..255; bad values become 2).
 // Returns 0, or -1 after an "ERROR: ..." line when the terminal calls fail.

@@ -75,8 +75,9 @@ int main(int argc, char **argv)
     }
     time_t when = tikora_telegram_to_time(&fields);
     if (when == static_cast<time_t>(-1)) {
-        (void)fprintf(stderr, "Cannot convert the receiver's time %02u.%02u.%02u %02u:%02u:%02u to a system time\n",
-                dom, month, year, hour, minute, second);
+        (void)fprintf(stderr,
+                      "Cannot convert the receiver's time %02u.%02u.%02u %02u:%02u:%02u to a system time\n",
+                      dom, month, year, hour, minute, second);
         close_and_exit(1);
     }
     if (stime(&when) != 0) {

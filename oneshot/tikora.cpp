@@ -11,14 +11,8 @@
 #include <unistd.h>
 
 const char *const error_name[8] = {
-    "TIKORA_OK",
-    "TIKORA_ERR_OPEN",
-    "TIKORA_ERR_CLOSE",
-    "TIKORA_ERR_READ",
-    "TIKORA_ERR_WRITE",
-    "TIKORA_ERR_TIMEOUT",
-    "TIKORA_ERR_BAD_DATA",
-    "TIKORA_ERR_BAD_CHECKSUM",
+    "TIKORA_OK",        "TIKORA_ERR_OPEN",    "TIKORA_ERR_CLOSE",    "TIKORA_ERR_READ",
+    "TIKORA_ERR_WRITE", "TIKORA_ERR_TIMEOUT", "TIKORA_ERR_BAD_DATA", "TIKORA_ERR_BAD_CHECKSUM",
 };
 
 const char *const vstr[2] = {"valid", "invalid"};
@@ -44,8 +38,8 @@ static int write_byte(char byte)
 
 static int check_checksum(const TIKORA_packet *packet)
 {
-    unsigned sum = static_cast<unsigned>(packet->hour) + packet->minute + packet->second +
-                   packet->year + packet->month + packet->day + packet->weekday;
+    unsigned sum = static_cast<unsigned>(packet->hour) + packet->minute + packet->second + packet->year +
+                   packet->month + packet->day + packet->weekday;
     return (sum % 128U) == packet->checksum ? 1 : 0;
 }
 
@@ -202,9 +196,9 @@ int _tikora_read_time(int command, TIKORA_packet *packet, int count) // NOLINT(b
     return TIKORA_OK;
 }
 
-int tikora_read_time(unsigned command, unsigned *year, unsigned *month, unsigned *day, // NOLINT(bugprone-easily-swappable-parameters)
-                     unsigned *weekday, unsigned *hour, unsigned *minute, unsigned *second,
-                     unsigned *valid)
+int tikora_read_time(unsigned command, unsigned *year, unsigned *month,
+                     unsigned *day, // NOLINT(bugprone-easily-swappable-parameters)
+                     unsigned *weekday, unsigned *hour, unsigned *minute, unsigned *second, unsigned *valid)
 {
     enum { READ_COUNT = 20 };
     // A command beyond int's range is no command the receiver knows.

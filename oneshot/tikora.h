@@ -1,5 +1,5 @@
-#ifndef ONESHOT_TIKORA_H
-#define ONESHOT_TIKORA_H
+#ifndef TEMPUS_ONESHOT_TIKORA_H
+#define TEMPUS_ONESHOT_TIKORA_H
 
 // Access to the Horolan receiver for the one-shot setter: open the device,
 // ask for one time telegram, read and check it, close. One device at a time.
@@ -18,11 +18,11 @@ enum {
 
 // The receiver's ten-byte time telegram, in the order it arrives.
 struct TIKORA_packet {
-    unsigned char start;    // 0xBB (0xBA accepted too)
+    unsigned char start; // 0xBB (0xBA accepted too)
     unsigned char hour;
     unsigned char minute;
     unsigned char second;
-    unsigned char year;     // two digits of the year
+    unsigned char year; // two digits of the year
     unsigned char month;
     unsigned char day;
     unsigned char weekday;
@@ -56,9 +56,8 @@ int tikora_open(const char *device_name);
 
 // Sends the command (0x78 or 0x75) and reads one telegram into data; on
 // TIKORA_OK all outputs are written (valid is 1 for status 0xC5), otherwise none.
-int tikora_read_time(unsigned command, unsigned *year, unsigned *month, unsigned *day,
-                     unsigned *weekday, unsigned *hour, unsigned *minute, unsigned *second,
-                     unsigned *valid);
+int tikora_read_time(unsigned command, unsigned *year, unsigned *month, unsigned *day, unsigned *weekday,
+                     unsigned *hour, unsigned *minute, unsigned *second, unsigned *valid);
 
 // Closes rs_fd: TIKORA_OK or TIKORA_ERR_CLOSE.
 int tikora_close();

@@ -1,5 +1,5 @@
-#ifndef PLATFORM_PROC_NAME_H
-#define PLATFORM_PROC_NAME_H
+#ifndef TEMPUS_PLATFORM_PROC_NAME_H
+#define TEMPUS_PLATFORM_PROC_NAME_H
 
 #include <sys/types.h>
 

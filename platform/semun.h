@@ -1,5 +1,5 @@
-#ifndef PLATFORM_SEMUN_H
-#define PLATFORM_SEMUN_H
+#ifndef TEMPUS_PLATFORM_SEMUN_H
+#define TEMPUS_PLATFORM_SEMUN_H
 
 #include <sys/sem.h>
 

@@ -1,5 +1,5 @@
-#ifndef PLATFORM_STIME_H
-#define PLATFORM_STIME_H
+#ifndef TEMPUS_PLATFORM_STIME_H
+#define TEMPUS_PLATFORM_STIME_H
 
 #include <ctime>
 

@@ -18,25 +18,24 @@ void send_to_screen(const char *message)
 
 void show_usage(void)
 {
-    send_to_screen(
-            "\n"
-            "Wywolanie programu obslugi zegara Horolan ma postac: \n"
-            "1: tempusd /Cn /S /Tn \n"
-            "lub \n"
-            "2: tempusd /D \n"
-            "\n"
-            "W wywolaniu 1: wszystkie opcje sa opcjonalne (moga zostac pominiete)."
-            " Kolejnosc wystepowania opcji jest dowolna. \n"
-            "Opcja /Cn definiuje port szeregowy (C1 - COM1, C2 - COM2, C3 - COM3, C4 - COM4)."
-            " Domniemana wartosc to /C1. \n"
-            "Opcja /Txx ustala, co ile minut dokonywane jest sprawdzenie i ewentualna synchronizacja"
-            " czasu systemowego (1-63). Domniemana wartosc to /T60. \n"
-            "Opcja /S wymusza synchronizacje czasu systemowego juz w chwili rozpoczecia dzialania"
-            " programu obslugi zegara Horolan. \n"
-            "\n"
-            "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie"
-            " opcji /D jest w takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej"
-            " opcji.\n");
+    send_to_screen("\n"
+                   "Wywolanie programu obslugi zegara Horolan ma postac: \n"
+                   "1: tempusd /Cn /S /Tn \n"
+                   "lub \n"
+                   "2: tempusd /D \n"
+                   "\n"
+                   "W wywolaniu 1: wszystkie opcje sa opcjonalne (moga zostac pominiete)."
+                   " Kolejnosc wystepowania opcji jest dowolna. \n"
+                   "Opcja /Cn definiuje port szeregowy (C1 - COM1, C2 - COM2, C3 - COM3, C4 - COM4)."
+                   " Domniemana wartosc to /C1. \n"
+                   "Opcja /Txx ustala, co ile minut dokonywane jest sprawdzenie i ewentualna synchronizacja"
+                   " czasu systemowego (1-63). Domniemana wartosc to /T60. \n"
+                   "Opcja /S wymusza synchronizacje czasu systemowego juz w chwili rozpoczecia dzialania"
+                   " programu obslugi zegara Horolan. \n"
+                   "\n"
+                   "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie"
+                   " opcji /D jest w takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej"
+                   " opcji.\n");
 }
 
 // Console first, then the log with the given stamp.
@@ -62,16 +61,11 @@ int check_option(char *arg)
     }
     memmove(arg, arg + 2, strlen(arg + 2) + 1);
     switch (letter) {
-    case 'C':
-        return OPTION_C;
-    case 'S':
-        return OPTION_S;
-    case 'T':
-        return OPTION_T;
-    case 'D':
-        return OPTION_D;
-    default:
-        return OPTION_UNKNOWN;
+    case 'C': return OPTION_C;
+    case 'S': return OPTION_S;
+    case 'T': return OPTION_T;
+    case 'D': return OPTION_D;
+    default: return OPTION_UNKNOWN;
     }
 }
 
@@ -79,7 +73,8 @@ int check_option(char *arg)
 static int reject_option(const char *name, int occurrences, RWTime stamp)
 {
     char message[DCF_TEXT_SIZE];
-    snprintf(message, sizeof message, "Niepoprawna opcja %s wywolania programu obslugi zegara Horolan.", name);
+    snprintf(message, sizeof message, "Niepoprawna opcja %s wywolania programu obslugi zegara Horolan.",
+             name);
     report_at(message, stamp);
     if (occurrences > 1) {
         snprintf(message, sizeof message,
@@ -177,18 +172,10 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
             report_at("Niepoprawny format wywolania programu obslugi zegara Horolan.", start_stamp);
             failed = 1;
             break;
-        case OPTION_C:
-            failed = check_C_option(buffer, &s->port);
-            break;
-        case OPTION_S:
-            failed = check_S_option(buffer, &s->sync_now);
-            break;
-        case OPTION_T:
-            failed = check_T_option(buffer, &s->interval);
-            break;
-        case OPTION_D:
-            failed = check_D_option(buffer, &s->deinstall);
-            break;
+        case OPTION_C: failed = check_C_option(buffer, &s->port); break;
+        case OPTION_S: failed = check_S_option(buffer, &s->sync_now); break;
+        case OPTION_T: failed = check_T_option(buffer, &s->interval); break;
+        case OPTION_D: failed = check_D_option(buffer, &s->deinstall); break;
         default:
             report_at("Niepoprawna opcja wywolania programu obslugi zegara Horolan.", start_stamp);
             failed = 1;

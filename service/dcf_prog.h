@@ -1,5 +1,5 @@
-#ifndef SERVICE_DCF_PROG_H
-#define SERVICE_DCF_PROG_H
+#ifndef TEMPUS_SERVICE_DCF_PROG_H
+#define TEMPUS_SERVICE_DCF_PROG_H
 
 #include "calendar/rwtime.h"
 
@@ -19,18 +19,18 @@
 
 // What the command line asked for; all zero means "nothing given".
 struct dcf_settings {
-    int port;       // 1..4, 0 = not given
-    int sync_now;   // 1 = synchronise once before going to the background
-    int interval;   // minutes 1..63, 0 = not given
-    int deinstall;  // 1 = removal call form
-    int error;      // 1 = at least one argument was rejected
+    int port;      // 1..4, 0 = not given
+    int sync_now;  // 1 = synchronise once before going to the background
+    int interval;  // minutes 1..63, 0 = not given
+    int deinstall; // 1 = removal call form
+    int error;     // 1 = at least one argument was rejected
 };
 
 // Outcomes of the command-line walk and its combination rules.
 #define WALK_INSTALL 0
 #define WALK_REMOVE 1
-#define WALK_REJECTED 2     // a bad argument; usage already shown
-#define WALK_D_NOT_ALONE 3  // /D with other options; message and usage already shown
+#define WALK_REJECTED 2    // a bad argument; usage already shown
+#define WALK_D_NOT_ALONE 3 // /D with other options; message and usage already shown
 
 // Writes "[title]:- message\n" on standard error; failures are ignored.
 void send_to_screen(const char *message);

@@ -51,8 +51,8 @@ int sem_install(void)
             exit(2);
         }
         char message[DCF_TEXT_SIZE];
-        snprintf(message, sizeof message, "%s %d %s", "Nie mozna utworzyc semafora o kluczu ",
-                 registry_key, "Koniec ...");
+        snprintf(message, sizeof message, "%s %d %s", "Nie mozna utworzyc semafora o kluczu ", registry_key,
+                 "Koniec ...");
         report(message);
         exit(2);
     }
@@ -101,8 +101,8 @@ void sem_deinstall(int failed)
         report("Nie mozna usunac semfora obslugi zegara Horolan.");
     }
     const char *final_message = failed != 0
-                                        ? "Instalacja programu obslugi zegara Horolan zakonczona niepowodzeniem."
-                                        : "Deinstalacja programu obslugi zegara Horolan zakonczona pomyslnie.";
+                                    ? "Instalacja programu obslugi zegara Horolan zakonczona niepowodzeniem."
+                                    : "Deinstalacja programu obslugi zegara Horolan zakonczona pomyslnie.";
     char logged[DCF_TEXT_SIZE];
     snprintf(logged, sizeof logged, "%s\n\n", final_message);
     RWTime stamp = now_DST();

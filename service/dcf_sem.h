@@ -1,5 +1,5 @@
-#ifndef SERVICE_DCF_SEM_H
-#define SERVICE_DCF_SEM_H
+#ifndef TEMPUS_SERVICE_DCF_SEM_H
+#define TEMPUS_SERVICE_DCF_SEM_H
 
 // System V key of the registry semaphore set.
 #define DCF_REGISTRY_KEY 56142

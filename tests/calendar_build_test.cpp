@@ -56,7 +56,8 @@ TEST(CalendarBuild, ZoneSeesTheWholeWallClockReading)
         zone.asked = {};
         const std::uint32_t count = RWTime::buildFrom(RWDate(d, mo, y), h, mi, s, zone);
         const auto since1901 = static_cast<std::uint32_t>((day - epoch).count());
-        const std::uint32_t expected = since1901 * 86400u + h * 3600u + mi * 60u + s + (daylight ? 3600u : 7200u);
+        const std::uint32_t expected =
+            since1901 * 86400u + h * 3600u + mi * 60u + s + (daylight ? 3600u : 7200u);
         const struct tm &t = zone.asked;
         const bool ok = count == expected && t.tm_year == static_cast<int>(y) - 1900 &&
                         t.tm_mon == static_cast<int>(mo) - 1 && t.tm_mday == static_cast<int>(d) &&
@@ -64,9 +65,9 @@ TEST(CalendarBuild, ZoneSeesTheWholeWallClockReading)
                         t.tm_hour == static_cast<int>(h) && t.tm_min == static_cast<int>(mi) &&
                         t.tm_sec == static_cast<int>(s) && t.tm_isdst == -1;
         if (!ok && ++failures <= 10)
-            ADD_FAILURE() << y << '-' << mo << '-' << d << ' ' << h << ':' << mi << ':' << s << ": count " << count
-                          << " expected " << expected << ", asked " << t.tm_year << '/' << t.tm_mon << '/'
-                          << t.tm_mday << " wday " << t.tm_wday << " yday " << t.tm_yday;
+            ADD_FAILURE() << y << '-' << mo << '-' << d << ' ' << h << ':' << mi << ':' << s << ": count "
+                          << count << " expected " << expected << ", asked " << t.tm_year << '/' << t.tm_mon
+                          << '/' << t.tm_mday << " wday " << t.tm_wday << " yday " << t.tm_yday;
     }
 }
 

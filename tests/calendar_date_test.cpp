@@ -20,7 +20,8 @@ std::uint32_t julian_by_chrono(int y, unsigned m, unsigned d)
 
 void expect_clobbered(const struct tm &t)
 {
-    for (int v : {t.tm_sec, t.tm_min, t.tm_hour, t.tm_mday, t.tm_mon, t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst})
+    for (int v :
+         {t.tm_sec, t.tm_min, t.tm_hour, t.tm_mday, t.tm_mon, t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst})
         EXPECT_EQ(v, INT_MIN);
 }
 
@@ -37,25 +38,28 @@ TEST(CalendarDate, EveryDayAgreesWithCivilCalendar)
     for (int y = 100; y <= 9999 && failures < 10; ++y) {
         int yday = 0;
         for (unsigned m = 1; m <= 12; ++m) {
-            const auto last = static_cast<unsigned>(year_month_day_last{year{y} / month{m} / std::chrono::last}.day());
+            const auto last =
+                static_cast<unsigned>(year_month_day_last{year{y} / month{m} / std::chrono::last}.day());
             if (julian_by_chrono(y, m, 1) != expected) {
                 ++failures;
                 ADD_FAILURE() << "counter lost at " << y << '-' << m;
             }
-            for (unsigned d = 1; d <= last; ++d, ++expected, ++yday, expected_wday = (expected_wday + 1) % 7) {
+            for (unsigned d = 1; d <= last;
+                 ++d, ++expected, ++yday, expected_wday = (expected_wday + 1) % 7) {
                 const RWDate date(d, m, static_cast<unsigned>(y));
                 unsigned mm = 0, dd = 0, yy = 0;
                 date.mdy(mm, dd, yy);
                 struct tm t = {};
                 date.extract(&t);
-                const bool ok = date.julian() == expected && mm == m && dd == d &&
-                                yy == static_cast<unsigned>(y) && static_cast<unsigned>(t.tm_wday) == expected_wday &&
-                                date.weekDay() % 7 == expected_wday && t.tm_yday == yday && t.tm_year == y - 1900 &&
-                                t.tm_mon == static_cast<int>(m) - 1 && t.tm_mday == static_cast<int>(d);
+                const bool ok =
+                    date.julian() == expected && mm == m && dd == d && yy == static_cast<unsigned>(y) &&
+                    static_cast<unsigned>(t.tm_wday) == expected_wday &&
+                    date.weekDay() % 7 == expected_wday && t.tm_yday == yday && t.tm_year == y - 1900 &&
+                    t.tm_mon == static_cast<int>(m) - 1 && t.tm_mday == static_cast<int>(d);
                 if (!ok && ++failures <= 10)
                     ADD_FAILURE() << y << '-' << m << '-' << d << ": julian " << date.julian() << " expected "
-                                  << expected << ", back " << yy << '-' << mm << '-' << dd << ", wday " << t.tm_wday
-                                  << ", yday " << t.tm_yday;
+                                  << expected << ", back " << yy << '-' << mm << '-' << dd << ", wday "
+                                  << t.tm_wday << ", yday " << t.tm_yday;
             }
         }
         EXPECT_EQ(static_cast<unsigned>(yday), RWDate::daysInYear(static_cast<unsigned>(y)));

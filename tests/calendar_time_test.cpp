@@ -78,7 +78,8 @@ TEST(CalendarTime, GmtSplitAgreesWithTheCLibrary)
         const bool same = got.tm_year == expected.tm_year && got.tm_mon == expected.tm_mon &&
                           got.tm_mday == expected.tm_mday && got.tm_hour == expected.tm_hour &&
                           got.tm_min == expected.tm_min && got.tm_sec == expected.tm_sec &&
-                          got.tm_wday == expected.tm_wday && got.tm_yday == expected.tm_yday && got.tm_isdst == 0;
+                          got.tm_wday == expected.tm_wday && got.tm_yday == expected.tm_yday &&
+                          got.tm_isdst == 0;
         if (!same) {
             ++failures;
             ADD_FAILURE() << "count " << count;
@@ -98,7 +99,8 @@ TEST(CalendarTime, CountWrapsIntoTheInvalidTime)
     EXPECT_EQ(last.seconds(), 0u);
     struct tm t = {};
     last.extract(&t, RWZone::utc());
-    for (int v : {t.tm_sec, t.tm_min, t.tm_hour, t.tm_mday, t.tm_mon, t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst})
+    for (int v :
+         {t.tm_sec, t.tm_min, t.tm_hour, t.tm_mday, t.tm_mon, t.tm_year, t.tm_wday, t.tm_yday, t.tm_isdst})
         EXPECT_EQ(v, INT_MIN);
     RWTime early(5u);
     early += -10;

@@ -31,8 +31,8 @@ struct tm fields_of(int y, int mo, int d, int h, int mi)
     t.tm_mday = d;
     t.tm_hour = h;
     t.tm_min = mi;
-    t.tm_wday = static_cast<int>(RWDate(static_cast<unsigned>(d), static_cast<unsigned>(mo),
-                                        static_cast<unsigned>(y)).weekDay() % 7);
+    t.tm_wday = static_cast<int>(
+        RWDate(static_cast<unsigned>(d), static_cast<unsigned>(mo), static_cast<unsigned>(y)).weekDay() % 7);
     return t;
 }
 
@@ -77,7 +77,8 @@ std::string run_in_zone_child(const char *tz, const std::function<std::string()>
 }
 
 // Compares extract in zone with localtime_r at instants from..to; lists the first mismatches.
-std::string compare_with_localtime(const RWZone &zone, std::uint32_t from, std::uint32_t to, std::uint32_t step)
+std::string compare_with_localtime(const RWZone &zone, std::uint32_t from, std::uint32_t to,
+                                   std::uint32_t step)
 {
     std::ostringstream out;
     int failures = 0;
@@ -147,7 +148,7 @@ TEST(CalendarZone, RuleBandsBeginAndEnd)
         RWZone::DstRule rule;
     };
     const Case cases[] = {
-        {1998, 4, 5, 10, 25, RWZone::DstNorthAmerica}, {1987, 4, 5, 10, 25, RWZone::DstNorthAmerica},
+        {1998, 4, 5, 10, 25, RWZone::DstNorthAmerica},  {1987, 4, 5, 10, 25, RWZone::DstNorthAmerica},
         {1986, 4, 27, 10, 26, RWZone::DstNorthAmerica}, {1976, 4, 25, 10, 31, RWZone::DstNorthAmerica},
         {1975, 2, 23, 10, 26, RWZone::DstNorthAmerica}, {1974, 1, 6, 10, 27, RWZone::DstNorthAmerica},
         {1973, 4, 1, 10, 28, RWZone::DstNorthAmerica},  {1967, 4, 2, 10, 29, RWZone::DstNorthAmerica},
@@ -201,7 +202,6 @@ TEST(CalendarZone, NoRuleMeansNoDaylightTime)
     EXPECT_FALSE(late.isDaylight(&summer80));
     EXPECT_TRUE(late.isDaylight(&summer90));
     EXPECT_EQ(RWTime::beginDST(1980, late).seconds(), 0u);
-
 }
 
 TEST(CalendarZone, BoundaryDaysAndMinutes)
@@ -211,8 +211,9 @@ TEST(CalendarZone, BoundaryDaysAndMinutes)
         int y, mo, d, h, mi;
         bool before;
     };
-    for (const Case &c : {Case{1998, 4, 5, 1, 59, true}, Case{1998, 4, 5, 2, 0, false}, Case{1998, 3, 31, 23, 59, true},
-                          Case{1998, 5, 1, 0, 0, false}, Case{1998, 4, 4, 12, 0, true}, Case{1998, 4, 6, 0, 0, false}}) {
+    for (const Case &c :
+         {Case{1998, 4, 5, 1, 59, true}, Case{1998, 4, 5, 2, 0, false}, Case{1998, 3, 31, 23, 59, true},
+          Case{1998, 5, 1, 0, 0, false}, Case{1998, 4, 4, 12, 0, true}, Case{1998, 4, 6, 0, 0, false}}) {
         const struct tm t = fields_of(c.y, c.mo, c.d, c.h, c.mi);
         EXPECT_EQ(firstSundayOfApril.after(&t), c.before) << c.mo << '-' << c.d << ' ' << c.h << ':' << c.mi;
     }
@@ -280,8 +281,9 @@ TEST(CalendarZone, LocalZoneWithDaylightTime)
         if (RWTime::beginDST(1998, local).seconds() != zone_gmt_count(1998, 4, 5, 0, 0, 0))
             out << "begin " << RWTime::beginDST(1998, local).seconds() << '\n';
         const RWZone &standard = RWZone::standard();
-        if (standard.timeZoneOffset() != -3600 || standard.altZoneOffset() != -3600 || standard.daylightObserved() ||
-            standard.timeZoneName() != "CET" || standard.altZoneName() != "CET")
+        if (standard.timeZoneOffset() != -3600 || standard.altZoneOffset() != -3600 ||
+            standard.daylightObserved() || standard.timeZoneName() != "CET" ||
+            standard.altZoneName() != "CET")
             out << "standard zone\n";
         return out.str();
     });
@@ -296,8 +298,8 @@ TEST(CalendarZone, LocalZoneWithoutDaylightTime)
         if (local.daylightObserved() || local.timeZoneOffset() != -32400 || local.altZoneOffset() != -36000 ||
             local.timeZoneName() != "JST")
             out << "zone " << local.timeZoneOffset() << ' ' << local.altZoneOffset() << '\n';
-        out << compare_with_localtime(local, zone_gmt_count(1990, 1, 1, 0, 0, 0), zone_gmt_count(2037, 1, 1, 0, 0, 0),
-                                      86413u);
+        out << compare_with_localtime(local, zone_gmt_count(1990, 1, 1, 0, 0, 0),
+                                      zone_gmt_count(2037, 1, 1, 0, 0, 0), 86413u);
         return out.str();
     });
     EXPECT_EQ(report, "");
@@ -308,7 +310,8 @@ TEST(CalendarZone, LocalZoneAgreesWithLocaltime)
 {
     EXPECT_EQ(run_in_zone_child("EST5EDT,M4.1.0/1,M10.5.0",
                                 [] {
-                                    return compare_with_localtime(RWZone::local(), zone_gmt_count(1987, 1, 1, 0, 0, 0),
+                                    return compare_with_localtime(RWZone::local(),
+                                                                  zone_gmt_count(1987, 1, 1, 0, 0, 0),
                                                                   4294967295u, 1201u);
                                 }),
               "");

@@ -13,12 +13,12 @@
 using namespace cycle_fake;
 
 static const char CLOCK_NOT_SET[] = "Nie mozna ustawic zegara systemowego.";
-static const long UNIX_EPOCH = 2177452800L;  // the library's count for 1970-01-01 00:00:00 UTC
+static const long UNIX_EPOCH = 2177452800L; // the library's count for 1970-01-01 00:00:00 UTC
 
 static std::string success_line(long difference)
 {
-    return "Nastapila synchronizacja zegara systemowego. Przesuniecie o  " +
-           std::to_string(difference) + " s.";
+    return "Nastapila synchronizacja zegara systemowego. Przesuniecie o  " + std::to_string(difference) +
+           " s.";
 }
 
 TEST(CycleDifference, FoldsBeyondHalfADay)
@@ -26,8 +26,8 @@ TEST(CycleDifference, FoldsBeyondHalfADay)
     const struct {
         long raw, folded;
     } cases[] = {
-        {0, 0}, {43200, 43200}, {-43200, -43200}, {43201, -43199}, {-43201, 43199},
-        {86397, -3}, {-86397, 3}, {-86393, 7},
+        {0, 0},          {43200, 43200}, {-43200, -43200}, {43201, -43199},
+        {-43201, 43199}, {86397, -3},    {-86397, 3},      {-86393, 7},
     };
     for (const auto &c : cases)
         EXPECT_EQ(fold_day_difference(c.raw), c.folded) << c.raw;

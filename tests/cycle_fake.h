@@ -1,5 +1,5 @@
-#ifndef TESTS_CYCLE_FAKE_H
-#define TESTS_CYCLE_FAKE_H
+#ifndef TEMPUS_TESTS_CYCLE_FAKE_H
+#define TEMPUS_TESTS_CYCLE_FAKE_H
 
 // A stand-in receiver line and a recording system clock for the
 // synchronisation cycle, installed through its side-effect table. The line
@@ -53,7 +53,7 @@ struct state {
     std::vector<read_step> script;
     size_t next_step = 0;
     long long now_ms = 0;
-    RWTime base{0u};             // service clock at fake time 0
+    RWTime base{0u}; // service clock at fake time 0
     int reads = 0;
     std::vector<int> flushes;
     std::vector<clock_call> slews;
@@ -62,7 +62,7 @@ struct state {
     std::vector<unsigned> pauses;
     std::vector<int> request_bytes_at_pause;
     int refreshes = 0;
-    int peer_fd = -1;            // far end of the line's socket pair
+    int peer_fd = -1; // far end of the line's socket pair
 };
 
 inline state &fake()
@@ -76,7 +76,7 @@ inline int fake_read(int, unsigned char *byte)
     state &s = fake();
     ++s.reads;
     if (s.next_step >= s.script.size()) {
-        s.now_ms += READ_TIMEOUT_MS;  // a silent receiver
+        s.now_ms += READ_TIMEOUT_MS; // a silent receiver
         return SERIAL_TIMEOUT;
     }
     const read_step step = s.script[s.next_step++];
@@ -121,7 +121,10 @@ inline unsigned fake_pause(unsigned seconds)
     return 0;
 }
 
-inline long long fake_monotonic() { return fake().now_ms; }
+inline long long fake_monotonic()
+{
+    return fake().now_ms;
+}
 
 inline RWTime fake_service_clock()
 {
@@ -130,7 +133,10 @@ inline RWTime fake_service_clock()
     return t;
 }
 
-inline void fake_refresh() { ++fake().refreshes; }
+inline void fake_refresh()
+{
+    ++fake().refreshes;
+}
 
 // Today at h:m:s in the library's local zone, as the cycle builds telegram times.
 inline RWTime today_at(unsigned h, unsigned m, unsigned s)
@@ -138,11 +144,18 @@ inline RWTime today_at(unsigned h, unsigned m, unsigned s)
     return RWTime(h, m, s, RWZone::local());
 }
 
-inline std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s,
-                                           unsigned char status = 0xC5)
+inline std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status = 0xC5)
 {
-    std::vector<unsigned char> t = {0xBB, static_cast<unsigned char>(h), static_cast<unsigned char>(m),
-                                    static_cast<unsigned char>(s), 26, 12, 7, 1, 0, status};
+    std::vector<unsigned char> t = {0xBB,
+                                    static_cast<unsigned char>(h),
+                                    static_cast<unsigned char>(m),
+                                    static_cast<unsigned char>(s),
+                                    26,
+                                    12,
+                                    7,
+                                    1,
+                                    0,
+                                    status};
     unsigned sum = 0;
     for (int i = 1; i <= 7; ++i)
         sum += t[static_cast<size_t>(i)];
@@ -180,7 +193,7 @@ protected:
         tempus_sync_io.monotonic_ms = fake_monotonic;
         tempus_sync_io.service_clock = fake_service_clock;
         tempus_sync_io.refresh_correction = fake_refresh;
-        tempus_sync_io.open_port = nullptr;      // a test that opens installs its own
+        tempus_sync_io.open_port = nullptr; // a test that opens installs its own
         tempus_sync_io.configure_line = nullptr;
         tempus_sync_io.deinstall = nullptr;
         saved_correction = DST_correction;
@@ -303,6 +316,6 @@ inline child_outcome run_in_child(const std::function<void()> &body)
     return outcome;
 }
 
-}  // namespace cycle_fake
+} // namespace cycle_fake
 
 #endif

@@ -26,8 +26,8 @@ class CycleRead : public CycleTest {};
 struct line_failure {
     int result;
     const char *text;
-    long long elapsed_ms;             // how long the failing read took
-    std::vector<unsigned> pauses;     // waiting added after it
+    long long elapsed_ms;         // how long the failing read took
+    std::vector<unsigned> pauses; // waiting added after it
 };
 
 // Three bytes of a telegram arrive, then the line reports a failure: the
@@ -53,7 +53,7 @@ TEST_F(CycleRead, LineFailuresAreLoggedAndTheRequestIsSentAgain)
         synchronize_time(line, 5);
 
         EXPECT_EQ(logged(), std::vector<std::string>{c.text});
-        RWTime failed_at = fake().base;  // the stamp is taken when the failure comes back
+        RWTime failed_at = fake().base; // the stamp is taken when the failure comes back
         failed_at += static_cast<long>((3002 + c.elapsed_ms) / 1000);
         EXPECT_EQ(log_times(), std::vector<std::string>{stamp_text(failed_at)});
         EXPECT_EQ(requests(), (bytes{0x78, 0x45}));
@@ -95,7 +95,7 @@ TEST_F(CycleRead, TimeOutsCountAcrossRestartsOfTheTelegram)
         feed_result(SERIAL_TIMEOUT, READ_TIMEOUT_MS);
         feed_bytes({0xBB, 12, 0, 5});
     }
-    feed_bytes(telegram(12, 0, 0));  // would be good, but comes too late
+    feed_bytes(telegram(12, 0, 0)); // would be good, but comes too late
 
     synchronize_time(line, 1);
 
@@ -109,7 +109,7 @@ TEST_F(CycleRead, TelegramRestartsAtItsFirstByteAfterATimeOut)
 {
     feed_bytes({0xBB, 11, 59, 0});
     feed_result(SERIAL_TIMEOUT, READ_TIMEOUT_MS);
-    feed_bytes(telegram(12, 0, 27), 7000);  // first byte 27 s after the cycle began
+    feed_bytes(telegram(12, 0, 27), 7000); // first byte 27 s after the cycle began
 
     synchronize_time(line, 1);
 

@@ -25,7 +25,7 @@ static const char NO_TELEGRAM[] = "Nie mozna odczytac zegara Horolan w przewidyw
 static int cycle_start_line = -1;
 static std::string cycle_start_path;
 static int cycle_start_flags = 0;
-static bool cycle_start_announce = false;  // a child reports its opens on stderr
+static bool cycle_start_announce = false; // a child reports its opens on stderr
 
 static int open_fake_line(const char *path, int flags)
 {
@@ -41,7 +41,10 @@ static int open_null_device(const char *, int flags)
     return open("/dev/null", flags);
 }
 
-static int configure_ok(int) { return 0; }
+static int configure_ok(int)
+{
+    return 0;
+}
 
 static void deinstall_returns(int failed)
 {

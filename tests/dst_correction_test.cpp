@@ -50,8 +50,8 @@ std::string probe(const char *tz, const char *when)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; ++e) {
-        if (strncmp(*e, "TZ=", 3) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0 && strncmp(*e, "FAKETIME", 8) != 0 &&
-            strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
+        if (strncmp(*e, "TZ=", 3) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0 &&
+            strncmp(*e, "FAKETIME", 8) != 0 && strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
             env.emplace_back(*e);
     }
     env.push_back(std::string("TZ=") + tz);

@@ -24,9 +24,9 @@ class E2ETempusdPort : public tempusd_e2e::Fixture {};
 
 struct BadPort {
     const char *what;
-    const char *path;         // relative: inside the scratch directory; empty: not mapped
-    bool make_regular_file;   // create it first, as a plain file
-    bool is_not_a_terminal;   // opens, but the line cannot be configured
+    const char *path;       // relative: inside the scratch directory; empty: not mapped
+    bool make_regular_file; // create it first, as a plain file
+    bool is_not_a_terminal; // opens, but the line cannot be configured
 };
 
 const BadPort kBadPorts[] = {
@@ -127,4 +127,4 @@ TEST_F(E2ETempusdRegistry, RemovalSparesAnUnrelatedRecordedProcess)
     EXPECT_EQ(tproc::registered_pid(key), -1);
 }
 
-}  // namespace
+} // namespace

@@ -135,4 +135,4 @@ TEST_F(E2ETempusdInstall, RemovalWithoutInstallationReportsIt)
     EXPECT_EQ(messages[0], kNotInstalled);
 }
 
-}  // namespace
+} // namespace

@@ -33,8 +33,8 @@ TEST_F(E2ETempusdLongRun, RealTimePulledReceiverNeitherSpinsNorFloodsTheLog)
         EXPECT_LT(ticks_after - ticks_before, sysconf(_SC_CLK_TCK)) << "busy loop on a hung-up line";
     }
     EXPECT_LT(lines_after - lines_before, 10) << log_text();
-    std::printf("60 s on a hung-up line: background CPU %ld ticks; %d new log lines\n", ticks_after - ticks_before,
-                lines_after - lines_before);
+    std::printf("60 s on a hung-up line: background CPU %ld ticks; %d new log lines\n",
+                ticks_after - ticks_before, lines_after - lines_before);
 }
 
 TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverAThousandCycles)
@@ -62,4 +62,4 @@ TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverAThousandCycles)
                 clock_lines().size());
 }
 
-}  // namespace
+} // namespace

@@ -47,7 +47,7 @@ TEST_F(E2ETempusdSync, ReceiverAheadBySevenSecondsIsStepped)
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
 
     ASSERT_TRUE(wait_log_message("Nastapila synchronizacja zegara systemowego. Przesuniecie o  7 s.", 5000))
-            << log_text();
+        << log_text();
     long long after = time(nullptr);
     long long stepped_to = first_step(clock_lines());
     EXPECT_GE(stepped_to, before + 7 - 1) << clock_record();
@@ -61,7 +61,7 @@ TEST_F(E2ETempusdSync, ReceiverBehindByThreeSecondsIsSlewed)
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
 
     ASSERT_TRUE(wait_log_message("Nastapila synchronizacja zegara systemowego. Przesuniecie o  -3 s.", 5000))
-            << log_text();
+        << log_text();
     EXPECT_TRUE(has_line(clock_lines(), "adjtime -3 0")) << clock_record();
     EXPECT_EQ(first_step(clock_lines()), -1) << "a small difference must not step the clock";
 }
@@ -119,7 +119,7 @@ long long stamp_seconds(const std::string &text)
 TEST_F(E2ETempusdSync, LateMarchStampsAndStepsFollowTheSystemRules)
 {
     const int days = days_to_late_march();
-    faketime = "+";  // built in steps: g++ 12 at -O3 warns falsely (-Wrestrict) on one expression
+    faketime = "+"; // built in steps: g++ 12 at -O3 warns falsely (-Wrestrict) on one expression
     faketime += std::to_string(days);
     faketime += "d";
     extra_env = {"FAKETIME_DONT_FAKE_MONOTONIC=1", "TZ=Europe/Warsaw"};
@@ -132,7 +132,7 @@ TEST_F(E2ETempusdSync, LateMarchStampsAndStepsFollowTheSystemRules)
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
 
     ASSERT_TRUE(wait_log_message("Nastapila synchronizacja zegara systemowego. Przesuniecie o  7 s.", 5000))
-            << log_text();
+        << log_text();
     long long after = time(nullptr) + shift;
 
     // The system's own idea of the wall clock on the faked day.
@@ -160,4 +160,4 @@ TEST_F(E2ETempusdSync, LateMarchStampsAndStepsFollowTheSystemRules)
     EXPECT_LE(stepped_to, after + 7 + 1) << clock_record();
 }
 
-}  // namespace
+} // namespace

@@ -13,143 +13,155 @@ using horolan::RequestAction;
 using horolan::RequestParser;
 
 struct Step {
-  RequestAction action;
-  int minutes;  // meaningful for the two periodic actions
+    RequestAction action;
+    int minutes; // meaningful for the two periodic actions
 };
 
 // Feeds `bytes`; a 0 entry in `bytes` stands for "the wait for an interval byte ran out".
-std::vector<Step> run(const std::vector<int> &bytes) {
-  RequestParser parser;
-  std::vector<Step> steps;
-  for (int b : bytes) {
-    int minutes = -1;
-    const RequestAction a = b == 0 ? horolan::request_expire(&parser)
-                                   : horolan::request_feed(&parser, static_cast<unsigned char>(b),
-                                                           &minutes);
-    if (a != horolan::REQUEST_NONE) steps.push_back({a, minutes});
-  }
-  return steps;
-}
-
-TEST(EmulatorRequest, HostPatterns) {
-  struct Case {
-    const char *name;
-    std::vector<int> bytes;
+std::vector<Step> run(const std::vector<int> &bytes)
+{
+    RequestParser parser;
     std::vector<Step> steps;
-  } cases[] = {
-      {"service request", {0x78, 0x40 | 5}, {{horolan::REQUEST_PERIODIC, 5}}},
-      {"service request for 63 minutes", {0x78, 0x7F}, {{horolan::REQUEST_PERIODIC, 63}}},
-      // 0x78 and 0x75 are also interval bytes for 56 and 53 minutes
-      {"56 minutes", {0x78, 0x78}, {{horolan::REQUEST_PERIODIC, 56}}},
-      {"53 minutes", {0x78, 0x75}, {{horolan::REQUEST_PERIODIC, 53}}},
-      {"one-shot setter",
-       {0x40, 0x78, 0, 0x78, 0},
-       {{horolan::REQUEST_PERIOD, 0}, {horolan::REQUEST_ONCE, -1}, {horolan::REQUEST_ONCE, -1}}},
-      {"alternative command", {0x75, 0}, {{horolan::REQUEST_ONCE, -1}}},
-      // the interval byte came too late: one telegram now, the period from then on
-      {"split request", {0x78, 0, 0x41}, {{horolan::REQUEST_ONCE, -1}, {horolan::REQUEST_PERIOD, 1}}},
-      {"command then noise", {0x78, 0x0D}, {{horolan::REQUEST_ONCE, -1}}},
-      {"noise alone", {0x00, 0x0D, 0xFF, 0xBB, 0}, {}},
-  };
-  for (const Case &c : cases) {
-    const std::vector<Step> got = run(c.bytes);
-    ASSERT_EQ(got.size(), c.steps.size()) << c.name;
-    for (size_t i = 0; i < got.size(); ++i) {
-      EXPECT_EQ(got[i].action, c.steps[i].action) << c.name << " step " << i;
-      if (got[i].action == horolan::REQUEST_PERIODIC || got[i].action == horolan::REQUEST_PERIOD) {
-        EXPECT_EQ(got[i].minutes, c.steps[i].minutes) << c.name << " step " << i;
-      }
+    for (int b : bytes) {
+        int minutes = -1;
+        const RequestAction a = b == 0
+                                    ? horolan::request_expire(&parser)
+                                    : horolan::request_feed(&parser, static_cast<unsigned char>(b), &minutes);
+        if (a != horolan::REQUEST_NONE)
+            steps.push_back({a, minutes});
     }
-  }
+    return steps;
 }
 
-TEST(EmulatorPacer, RequestedTelegramsLeaveOnWholeSecondsAfterTheMinimumDelay) {
-  horolan::Pacer p;
-  p.min_delay_ms = 100;
-  EXPECT_EQ(horolan::pacer_next_due(p), -1);
-  horolan::pacer_request_once(&p, 10'950);
-  EXPECT_EQ(horolan::pacer_next_due(p), 12'000);
-  horolan::pacer_sent(&p, 12'000, 12'001);
-  EXPECT_EQ(horolan::pacer_next_due(p), -1);
-
-  horolan::pacer_request_once(&p, 10'100);
-  EXPECT_EQ(horolan::pacer_next_due(p), 11'000);
-  p.align = false;
-  EXPECT_EQ(horolan::pacer_align(p, 10'200), 10'200);
+TEST(EmulatorRequest, HostPatterns)
+{
+    struct Case {
+        const char *name;
+        std::vector<int> bytes;
+        std::vector<Step> steps;
+    } cases[] = {
+        {"service request", {0x78, 0x40 | 5}, {{horolan::REQUEST_PERIODIC, 5}}},
+        {"service request for 63 minutes", {0x78, 0x7F}, {{horolan::REQUEST_PERIODIC, 63}}},
+        // 0x78 and 0x75 are also interval bytes for 56 and 53 minutes
+        {"56 minutes", {0x78, 0x78}, {{horolan::REQUEST_PERIODIC, 56}}},
+        {"53 minutes", {0x78, 0x75}, {{horolan::REQUEST_PERIODIC, 53}}},
+        {"one-shot setter",
+         {0x40, 0x78, 0, 0x78, 0},
+         {{horolan::REQUEST_PERIOD, 0}, {horolan::REQUEST_ONCE, -1}, {horolan::REQUEST_ONCE, -1}}},
+        {"alternative command", {0x75, 0}, {{horolan::REQUEST_ONCE, -1}}},
+        // the interval byte came too late: one telegram now, the period from then on
+        {"split request", {0x78, 0, 0x41}, {{horolan::REQUEST_ONCE, -1}, {horolan::REQUEST_PERIOD, 1}}},
+        {"command then noise", {0x78, 0x0D}, {{horolan::REQUEST_ONCE, -1}}},
+        {"noise alone", {0x00, 0x0D, 0xFF, 0xBB, 0}, {}},
+    };
+    for (const Case &c : cases) {
+        const std::vector<Step> got = run(c.bytes);
+        ASSERT_EQ(got.size(), c.steps.size()) << c.name;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].action, c.steps[i].action) << c.name << " step " << i;
+            if (got[i].action == horolan::REQUEST_PERIODIC || got[i].action == horolan::REQUEST_PERIOD) {
+                EXPECT_EQ(got[i].minutes, c.steps[i].minutes) << c.name << " step " << i;
+            }
+        }
+    }
 }
 
-TEST(EmulatorPacer, PeriodicSendingKeepsItsBeatAndStops) {
-  horolan::Pacer p;
-  p.min_delay_ms = 100;
-  horolan::pacer_request_periodic(&p, 20'500, 2'000);
-  long long due = horolan::pacer_next_due(p);
-  EXPECT_EQ(due, 21'000);
-  std::vector<long long> sent;
-  for (int i = 0; i < 3; ++i) {
-    due = horolan::pacer_next_due(p);
-    sent.push_back(due);
-    horolan::pacer_sent(&p, due, due + 3);  // sent a little late, as in life
-  }
-  EXPECT_EQ(sent, (std::vector<long long>{21'000, 23'000, 25'000}));
+TEST(EmulatorPacer, RequestedTelegramsLeaveOnWholeSecondsAfterTheMinimumDelay)
+{
+    horolan::Pacer p;
+    p.min_delay_ms = 100;
+    EXPECT_EQ(horolan::pacer_next_due(p), -1);
+    horolan::pacer_request_once(&p, 10'950);
+    EXPECT_EQ(horolan::pacer_next_due(p), 12'000);
+    horolan::pacer_sent(&p, 12'000, 12'001);
+    EXPECT_EQ(horolan::pacer_next_due(p), -1);
 
-  // After a long stall it sends once, not a burst of missed telegrams.
-  horolan::pacer_sent(&p, 27'000, 40'000);
-  EXPECT_EQ(horolan::pacer_next_due(p), 40'000);
-
-  horolan::pacer_set_period(&p, 41'000, 0);
-  EXPECT_EQ(horolan::pacer_next_due(p), -1);
+    horolan::pacer_request_once(&p, 10'100);
+    EXPECT_EQ(horolan::pacer_next_due(p), 11'000);
+    p.align = false;
+    EXPECT_EQ(horolan::pacer_align(p, 10'200), 10'200);
 }
 
-TEST(EmulatorPacer, ZeroMinuteRequestSendsJustOneAndLonePeriodWaitsOnePeriod) {
-  horolan::Pacer p;
-  horolan::pacer_request_periodic(&p, 5'000, 0);
-  EXPECT_EQ(horolan::pacer_next_due(p), 5'000);
-  horolan::pacer_sent(&p, 5'000, 5'000);
-  EXPECT_EQ(horolan::pacer_next_due(p), -1);
+TEST(EmulatorPacer, PeriodicSendingKeepsItsBeatAndStops)
+{
+    horolan::Pacer p;
+    p.min_delay_ms = 100;
+    horolan::pacer_request_periodic(&p, 20'500, 2'000);
+    long long due = horolan::pacer_next_due(p);
+    EXPECT_EQ(due, 21'000);
+    std::vector<long long> sent;
+    for (int i = 0; i < 3; ++i) {
+        due = horolan::pacer_next_due(p);
+        sent.push_back(due);
+        horolan::pacer_sent(&p, due, due + 3); // sent a little late, as in life
+    }
+    EXPECT_EQ(sent, (std::vector<long long>{21'000, 23'000, 25'000}));
 
-  horolan::pacer_set_period(&p, 5'200, 3'000);
-  EXPECT_EQ(horolan::pacer_next_due(p), 9'000);
-  // A one-shot request in between does not disturb the beat.
-  horolan::pacer_request_once(&p, 6'000);
-  EXPECT_EQ(horolan::pacer_next_due(p), 6'000);
-  horolan::pacer_sent(&p, 6'000, 6'001);
-  EXPECT_EQ(horolan::pacer_next_due(p), 9'000);
+    // After a long stall it sends once, not a burst of missed telegrams.
+    horolan::pacer_sent(&p, 27'000, 40'000);
+    EXPECT_EQ(horolan::pacer_next_due(p), 40'000);
+
+    horolan::pacer_set_period(&p, 41'000, 0);
+    EXPECT_EQ(horolan::pacer_next_due(p), -1);
+}
+
+TEST(EmulatorPacer, ZeroMinuteRequestSendsJustOneAndLonePeriodWaitsOnePeriod)
+{
+    horolan::Pacer p;
+    horolan::pacer_request_periodic(&p, 5'000, 0);
+    EXPECT_EQ(horolan::pacer_next_due(p), 5'000);
+    horolan::pacer_sent(&p, 5'000, 5'000);
+    EXPECT_EQ(horolan::pacer_next_due(p), -1);
+
+    horolan::pacer_set_period(&p, 5'200, 3'000);
+    EXPECT_EQ(horolan::pacer_next_due(p), 9'000);
+    // A one-shot request in between does not disturb the beat.
+    horolan::pacer_request_once(&p, 6'000);
+    EXPECT_EQ(horolan::pacer_next_due(p), 6'000);
+    horolan::pacer_sent(&p, 6'000, 6'001);
+    EXPECT_EQ(horolan::pacer_next_due(p), 9'000);
 }
 
 // The options point into `args`, as the program's into its argv.
-int parse(std::vector<std::string> *args, horolan::Options *o, std::string *error = nullptr) {
-  args->insert(args->begin(), "horolan-emu");
-  std::vector<char *> argv;
-  for (std::string &a : *args) argv.push_back(a.data());
-  char text[160] = {};
-  const int rc = horolan::parse_options(static_cast<int>(argv.size()), argv.data(), o, text,
-                                        sizeof text);
-  if (error != nullptr) *error = text;
-  return rc;
+int parse(std::vector<std::string> *args, horolan::Options *o, std::string *error = nullptr)
+{
+    args->insert(args->begin(), "horolan-emu");
+    std::vector<char *> argv;
+    for (std::string &a : *args)
+        argv.push_back(a.data());
+    char text[160] = {};
+    const int rc = horolan::parse_options(static_cast<int>(argv.size()), argv.data(), o, text, sizeof text);
+    if (error != nullptr)
+        *error = text;
+    return rc;
 }
 
-TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes) {
-  horolan::Options o;
-  std::vector<std::string> good{"--minute-ms", "250",       "--offset",   "-7200",
-                                "--start-byte", "0xBA",    "--uncertain", "2",
-                                "--ff-byte",    "--no-align", "--log",    "/tmp/x"};
-  ASSERT_EQ(parse(&good, &o), 0);
-  EXPECT_EQ(o.minute_ms, 250);
-  EXPECT_EQ(o.offset_s, -7200);
-  EXPECT_EQ(o.faults.start_byte, 0xBA);
-  EXPECT_EQ(o.faults.uncertain, 2);
-  EXPECT_TRUE(o.faults.ff_byte);
-  EXPECT_FALSE(o.align);
-  EXPECT_STREQ(o.log_path, "/tmp/x");
+TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes)
+{
+    horolan::Options o;
+    std::vector<std::string> good{"--minute-ms", "250", "--offset",  "-7200",      "--start-byte", "0xBA",
+                                  "--uncertain", "2",   "--ff-byte", "--no-align", "--log",        "/tmp/x"};
+    ASSERT_EQ(parse(&good, &o), 0);
+    EXPECT_EQ(o.minute_ms, 250);
+    EXPECT_EQ(o.offset_s, -7200);
+    EXPECT_EQ(o.faults.start_byte, 0xBA);
+    EXPECT_EQ(o.faults.uncertain, 2);
+    EXPECT_TRUE(o.faults.ff_byte);
+    EXPECT_FALSE(o.align);
+    EXPECT_STREQ(o.log_path, "/tmp/x");
 
-  std::string error;
-  for (std::vector<std::string> bad :
-       {std::vector<std::string>{"--minute-ms"}, {"--minute-ms", "0"}, {"--telegrams", "3x"},
-        {"--start-byte", "256"}, {"--uncertain", "-1"}, {"--log"}, {"--bogus"}}) {
-    const std::string name = bad[0];
-    EXPECT_EQ(parse(&bad, &o, &error), -1) << name;
-    EXPECT_NE(error.find(name), std::string::npos) << error;
-  }
+    std::string error;
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--minute-ms"},
+                                         {"--minute-ms", "0"},
+                                         {"--telegrams", "3x"},
+                                         {"--start-byte", "256"},
+                                         {"--uncertain", "-1"},
+                                         {"--log"},
+                                         {"--bogus"}}) {
+        const std::string name = bad[0];
+        EXPECT_EQ(parse(&bad, &o, &error), -1) << name;
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+    }
 }
 
-}  // namespace
+} // namespace

@@ -120,14 +120,15 @@ TEST_F(TikoraLine, ChecksEachTelegram)
         put(receiver, c.telegram);
         // year, month, day, weekday, hour, minute, second, valid
         std::vector<unsigned> out(8, 999);
-        ASSERT_EQ(tikora_read_time(0x78, &out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6], &out[7]),
-                  c.result);
+        ASSERT_EQ(
+            tikora_read_time(0x78, &out[0], &out[1], &out[2], &out[3], &out[4], &out[5], &out[6], &out[7]),
+            c.result);
         EXPECT_EQ(drain(receiver), Bytes{0x78});
         EXPECT_EQ(0, memcmp(&data, c.telegram.data(), 10)) << "data keeps the bytes read";
         const Bytes &t = c.telegram;
-        const std::vector<unsigned> expected = c.result == TIKORA_OK
-            ? std::vector<unsigned>{t[4], t[5], t[6], t[7], t[1], t[2], t[3], c.valid}
-            : std::vector<unsigned>(8, 999);
+        const std::vector<unsigned> expected =
+            c.result == TIKORA_OK ? std::vector<unsigned>{t[4], t[5], t[6], t[7], t[1], t[2], t[3], c.valid}
+                                  : std::vector<unsigned>(8, 999);
         EXPECT_EQ(out, expected);
     }
 }

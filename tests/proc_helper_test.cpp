@@ -89,7 +89,8 @@ TEST(ProcHelper, ChildrenRunWithoutClockPrivilegeAndOptionallyAsNobody)
         } else {
             EXPECT_EQ(lines[0], std::to_string(getuid()));
         }
-        const unsigned long long bounding = std::strtoull(lines[2].substr(lines[2].find(':') + 1).c_str(), nullptr, 16);
+        const unsigned long long bounding =
+            std::strtoull(lines[2].substr(lines[2].find(':') + 1).c_str(), nullptr, 16);
         EXPECT_EQ(bounding & (1ULL << 25), 0ULL) << "CAP_SYS_TIME still in the bounding set";
         EXPECT_TRUE(tproc::file_exists(dir + "/made-by-child"));
         ::unlink((dir + "/made-by-child").c_str());
@@ -104,20 +105,26 @@ TEST(ProcHelper, BuildsPreloadAndFaketimeEnvironment)
     EXPECT_EQ(tproc::preload_value(false, true), tproc::kFaketimeLib);
 
     const std::string dir = tproc::make_scratch_dir();
-    tproc::Spawn sp = shell("env | grep -E '^(LD_PRELOAD|FAKETIME|TEMPUS_SHIM)' | grep -v '^FAKETIME_SHARED=' | sort");
+    tproc::Spawn sp =
+        shell("env | grep -E '^(LD_PRELOAD|FAKETIME|TEMPUS_SHIM)' | grep -v '^FAKETIME_SHARED=' | sort");
     sp.with_shim = true;
     sp.faketime_file = dir + "/offset";
     const tproc::Result r = tproc::run(sp);
     EXPECT_EQ(r.out, "FAKETIME_DONT_FAKE_MONOTONIC=1\n"
                      "FAKETIME_NO_CACHE=1\n"
-                     "FAKETIME_TIMESTAMP_FILE=" + sp.faketime_file + "\n"
-                     "LD_PRELOAD=" + tproc::preload_value(true, true) + "\n"
-                     "TEMPUS_SHIM_FAKETIME_FILE=" + sp.faketime_file + "\n");
+                     "FAKETIME_TIMESTAMP_FILE=" +
+                         sp.faketime_file +
+                         "\n"
+                         "LD_PRELOAD=" +
+                         tproc::preload_value(true, true) +
+                         "\n"
+                         "TEMPUS_SHIM_FAKETIME_FILE=" +
+                         sp.faketime_file + "\n");
     EXPECT_EQ(tproc::read_file(sp.faketime_file), "+0\n");
 
     sp = shell("echo \"$FAKETIME\"");
     sp.faketime = "-7";
-    sp.env = {"FAKETIME=+5"};  // explicit entries win
+    sp.env = {"FAKETIME=+5"}; // explicit entries win
     EXPECT_EQ(tproc::run(sp).out, "+5\n");
     tproc::remove_tree(dir);
 }
@@ -184,9 +191,9 @@ TEST(ProcHelper, RegistryKeysAreFreshAndCleanedUp)
     if (w == bg) {
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
     } else {
-        EXPECT_EQ(errno, ECHILD);  // already reaped by kill_registered
+        EXPECT_EQ(errno, ECHILD); // already reaped by kill_registered
     }
     EXPECT_NE(kill(bg, 0), 0);
 }
 
-}  // namespace
+} // namespace

@@ -1,5 +1,5 @@
-#ifndef TESTS_SERVICE_IN_CHILD_H
-#define TESTS_SERVICE_IN_CHILD_H
+#ifndef TEMPUS_TESTS_SERVICE_IN_CHILD_H
+#define TEMPUS_TESTS_SERVICE_IN_CHILD_H
 
 // Runs a piece of the service program in a forked child, so that its exits,
 // its process-wide option counters and its working directory stay out of the
@@ -19,8 +19,8 @@ namespace svc_test {
 struct ChildRun {
     bool exited = false;
     int exit_code = -1;
-    std::string console;  // what the child wrote on stderr
-    std::string out;      // ... and on stdout
+    std::string console; // what the child wrote on stderr
+    std::string out;     // ... and on stdout
 };
 
 static inline std::string drain(int fd)
@@ -105,6 +105,6 @@ static inline std::vector<std::string> log_messages(const std::string &log)
     return messages;
 }
 
-}  // namespace svc_test
+} // namespace svc_test
 
 #endif

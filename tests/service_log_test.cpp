@@ -29,9 +29,8 @@ TEST_F(ServiceLog, AppendsStampedLinesDayFirstWithLeadingZeros)
     });
     EXPECT_EQ(run.exit_code, 0);
     EXPECT_EQ(run.console, "");
-    EXPECT_EQ(tproc::read_file(dir_ + "/dcf.log"),
-              "[31/12/1999 08:07:09]:- pierwszy\n"
-              "[05/03/1996 23:00:00]:- drugi\n\n\n");
+    EXPECT_EQ(tproc::read_file(dir_ + "/dcf.log"), "[31/12/1999 08:07:09]:- pierwszy\n"
+                                                   "[05/03/1996 23:00:00]:- drugi\n\n\n");
 }
 
 TEST_F(ServiceLog, LogThatCannotBeOpenedEndsTheProcess)
@@ -43,7 +42,8 @@ TEST_F(ServiceLog, LogThatCannotBeOpenedEndsTheProcess)
     });
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.console, "[Program obslugi zegara Horolan]:- Nie mozna otworzyc dziennika zegara Horolan. Koniec ...\n");
+    EXPECT_EQ(run.console,
+              "[Program obslugi zegara Horolan]:- Nie mozna otworzyc dziennika zegara Horolan. Koniec ...\n");
 }
 
-}  // namespace
+} // namespace

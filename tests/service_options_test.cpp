@@ -2,8 +2,8 @@
 
 #include <cctype>
 #include <cstdio>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include "service/dcf_prog.h"
@@ -17,23 +17,24 @@ namespace {
 using svc_test::console_line;
 
 const std::string kUsage = console_line(
-        "\n"
-        "Wywolanie programu obslugi zegara Horolan ma postac: \n"
-        "1: tempusd /Cn /S /Tn \n"
-        "lub \n"
-        "2: tempusd /D \n"
-        "\n"
-        "W wywolaniu 1: wszystkie opcje sa opcjonalne (moga zostac pominiete). Kolejnosc wystepowania opcji jest "
-        "dowolna. \n"
-        "Opcja /Cn definiuje port szeregowy (C1 - COM1, C2 - COM2, C3 - COM3, C4 - COM4). Domniemana wartosc to "
-        "/C1. \n"
-        "Opcja /Txx ustala, co ile minut dokonywane jest sprawdzenie i ewentualna synchronizacja czasu systemowego "
-        "(1-63). Domniemana wartosc to /T60. \n"
-        "Opcja /S wymusza synchronizacje czasu systemowego juz w chwili rozpoczecia dzialania programu obslugi "
-        "zegara Horolan. \n"
-        "\n"
-        "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie opcji /D jest w "
-        "takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej opcji.\n");
+    "\n"
+    "Wywolanie programu obslugi zegara Horolan ma postac: \n"
+    "1: tempusd /Cn /S /Tn \n"
+    "lub \n"
+    "2: tempusd /D \n"
+    "\n"
+    "W wywolaniu 1: wszystkie opcje sa opcjonalne (moga zostac pominiete). Kolejnosc wystepowania opcji jest "
+    "dowolna. \n"
+    "Opcja /Cn definiuje port szeregowy (C1 - COM1, C2 - COM2, C3 - COM3, C4 - COM4). Domniemana wartosc to "
+    "/C1. \n"
+    "Opcja /Txx ustala, co ile minut dokonywane jest sprawdzenie i ewentualna synchronizacja czasu "
+    "systemowego "
+    "(1-63). Domniemana wartosc to /T60. \n"
+    "Opcja /S wymusza synchronizacje czasu systemowego juz w chwili rozpoczecia dzialania programu obslugi "
+    "zegara Horolan. \n"
+    "\n"
+    "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie opcji /D jest w "
+    "takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej opcji.\n");
 
 const std::string kBadFormat = "Niepoprawny format wywolania programu obslugi zegara Horolan.";
 const std::string kUnknown = "Niepoprawna opcja wywolania programu obslugi zegara Horolan.";
@@ -53,18 +54,21 @@ struct WalkCase {
     const char *title;
     std::vector<std::string> args;
     int outcome;
-    dcf_settings settings;               // checked for the accepted forms only
-    std::vector<std::string> messages;  // console and log alike, in order
+    dcf_settings settings;             // checked for the accepted forms only
+    std::vector<std::string> messages; // console and log alike, in order
 };
 
 // Keeps test listings readable: a case prints as its title, not as raw bytes.
-void PrintTo(const WalkCase &c, std::ostream *os) { *os << c.title; }
+void PrintTo(const WalkCase &c, std::ostream *os)
+{
+    *os << c.title;
+}
 
 // What the walk leaves behind, as the child reports it on stdout.
 std::string settings_text(int outcome, const dcf_settings &s)
 {
-    return std::to_string(outcome) + " C" + std::to_string(s.port) + " S" + std::to_string(s.sync_now) + " T" +
-           std::to_string(s.interval) + " D" + std::to_string(s.deinstall);
+    return std::to_string(outcome) + " C" + std::to_string(s.port) + " S" + std::to_string(s.sync_now) +
+           " T" + std::to_string(s.interval) + " D" + std::to_string(s.deinstall);
 }
 
 std::string long_argument(const char *head, size_t length)
@@ -75,45 +79,52 @@ std::string long_argument(const char *head, size_t length)
 }
 
 const WalkCase kWalkCases[] = {
-        {"no arguments", {}, WALK_INSTALL, {0, 0, 0, 0, 0}, {}},
-        {"lower case", {"/c2", "/s", "/t5"}, WALK_INSTALL, {2, 1, 5, 0, 0}, {}},
-        {"leading zero", {"/T07"}, WALK_INSTALL, {0, 0, 7, 0, 0}, {}},
-        {"largest values", {"/T63", "/C4"}, WALK_INSTALL, {4, 0, 63, 0, 0}, {}},
-        {"removal alone", {"/D"}, WALK_REMOVE, {0, 0, 0, 1, 0}, {}},
-        {"T zero", {"/T0"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T empty", {"/t"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T 64", {"/T64"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T three digits", {"/T123"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T letter", {"/T6a"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T minus", {"/T-5"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T non-ASCII", {"/T\xb9"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"T non-ASCII pair", {"/T\xc3\xb3"}, WALK_REJECTED, {}, {bad("/T")}},
-        {"C zero", {"/C0"}, WALK_REJECTED, {}, {bad("/C")}},
-        {"C five", {"/C5"}, WALK_REJECTED, {}, {bad("/C")}},
-        {"C two digits", {"/C12"}, WALK_REJECTED, {}, {bad("/C")}},
-        {"C empty", {"/c"}, WALK_REJECTED, {}, {bad("/C")}},
-        {"C letter", {"/Cx"}, WALK_REJECTED, {}, {bad("/C")}},
-        {"S with rest", {"/S1"}, WALK_REJECTED, {}, {bad("/S")}},
-        {"D with rest", {"/dx"}, WALK_REJECTED, {}, {bad("/D")}},
-        {"C repeated", {"/C1", "/C1"}, WALK_REJECTED, {}, {bad("/C"), repeated("/C")}},
-        {"C malformed then repeated", {"/C5", "/C1"}, WALK_REJECTED, {}, {bad("/C"), bad("/C"), repeated("/C")}},
-        {"T repeated three times", {"/T5", "/T6", "/T7"}, WALK_REJECTED, {},
-         {bad("/T"), repeated("/T"), bad("/T"), repeated("/T")}},
-        {"D repeated", {"/D", "/D"}, WALK_REJECTED, {}, {bad("/D"), repeated("/D")}},
-        {"D with S", {"/D", "/S"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
-        {"T with D", {"/T10", "/D"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
-        {"no slash", {"C1"}, WALK_REJECTED, {}, {kBadFormat}},
-        {"lone slash", {"/"}, WALK_REJECTED, {}, {kBadFormat}},
-        {"empty argument", {""}, WALK_REJECTED, {}, {kBadFormat}},
-        {"unknown letter", {"/X"}, WALK_REJECTED, {}, {kUnknown}},
-        {"unknown digit", {"/7"}, WALK_REJECTED, {}, {kUnknown}},
-        {"non-ASCII letter", {"/\xe9"}, WALK_REJECTED, {}, {kUnknown}},
-        {"non-ASCII letter pair", {"/\xc4\x85"}, WALK_REJECTED, {}, {kUnknown}},
-        {"bad before good", {"/X", "/S"}, WALK_REJECTED, {}, {kUnknown}},
-        {"good before bad", {"/S", "/X"}, WALK_REJECTED, {}, {kUnknown}},
-        {"every bad argument reported", {"x", "/Q", "/C9", "/D"}, WALK_REJECTED, {}, {kBadFormat, kUnknown, bad("/C")}},
-        {"159 characters fit", {long_argument("/C", 159)}, WALK_REJECTED, {}, {bad("/C")}},
-        {"160 characters do not", {long_argument("/T", 160)}, WALK_REJECTED, {}, {kBadFormat}},
+    {"no arguments", {}, WALK_INSTALL, {0, 0, 0, 0, 0}, {}},
+    {"lower case", {"/c2", "/s", "/t5"}, WALK_INSTALL, {2, 1, 5, 0, 0}, {}},
+    {"leading zero", {"/T07"}, WALK_INSTALL, {0, 0, 7, 0, 0}, {}},
+    {"largest values", {"/T63", "/C4"}, WALK_INSTALL, {4, 0, 63, 0, 0}, {}},
+    {"removal alone", {"/D"}, WALK_REMOVE, {0, 0, 0, 1, 0}, {}},
+    {"T zero", {"/T0"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T empty", {"/t"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T 64", {"/T64"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T three digits", {"/T123"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T letter", {"/T6a"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T minus", {"/T-5"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T non-ASCII", {"/T\xb9"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"T non-ASCII pair", {"/T\xc3\xb3"}, WALK_REJECTED, {}, {bad("/T")}},
+    {"C zero", {"/C0"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C five", {"/C5"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C two digits", {"/C12"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C empty", {"/c"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C letter", {"/Cx"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"S with rest", {"/S1"}, WALK_REJECTED, {}, {bad("/S")}},
+    {"D with rest", {"/dx"}, WALK_REJECTED, {}, {bad("/D")}},
+    {"C repeated", {"/C1", "/C1"}, WALK_REJECTED, {}, {bad("/C"), repeated("/C")}},
+    {"C malformed then repeated", {"/C5", "/C1"}, WALK_REJECTED, {}, {bad("/C"), bad("/C"), repeated("/C")}},
+    {"T repeated three times",
+     {"/T5", "/T6", "/T7"},
+     WALK_REJECTED,
+     {},
+     {bad("/T"), repeated("/T"), bad("/T"), repeated("/T")}},
+    {"D repeated", {"/D", "/D"}, WALK_REJECTED, {}, {bad("/D"), repeated("/D")}},
+    {"D with S", {"/D", "/S"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
+    {"T with D", {"/T10", "/D"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
+    {"no slash", {"C1"}, WALK_REJECTED, {}, {kBadFormat}},
+    {"lone slash", {"/"}, WALK_REJECTED, {}, {kBadFormat}},
+    {"empty argument", {""}, WALK_REJECTED, {}, {kBadFormat}},
+    {"unknown letter", {"/X"}, WALK_REJECTED, {}, {kUnknown}},
+    {"unknown digit", {"/7"}, WALK_REJECTED, {}, {kUnknown}},
+    {"non-ASCII letter", {"/\xe9"}, WALK_REJECTED, {}, {kUnknown}},
+    {"non-ASCII letter pair", {"/\xc4\x85"}, WALK_REJECTED, {}, {kUnknown}},
+    {"bad before good", {"/X", "/S"}, WALK_REJECTED, {}, {kUnknown}},
+    {"good before bad", {"/S", "/X"}, WALK_REJECTED, {}, {kUnknown}},
+    {"every bad argument reported",
+     {"x", "/Q", "/C9", "/D"},
+     WALK_REJECTED,
+     {},
+     {kBadFormat, kUnknown, bad("/C")}},
+    {"159 characters fit", {long_argument("/C", 159)}, WALK_REJECTED, {}, {bad("/C")}},
+    {"160 characters do not", {long_argument("/T", 160)}, WALK_REJECTED, {}, {kBadFormat}},
 };
 
 class ServiceWalk : public ::testing::TestWithParam<WalkCase> {
@@ -219,8 +230,8 @@ TEST_F(ServiceMain, UnwritableLogEndsWithCodeTwo)
     svc_test::ChildRun run = run_main({"/C7", "/X"});
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exit_code, 2);
-    EXPECT_EQ(run.console,
-              console_line(bad("/C")) + console_line("Nie mozna otworzyc dziennika zegara Horolan. Koniec ..."));
+    EXPECT_EQ(run.console, console_line(bad("/C")) +
+                               console_line("Nie mozna otworzyc dziennika zegara Horolan. Koniec ..."));
 }
 
-}  // namespace
+} // namespace

@@ -258,4 +258,4 @@ TEST(ServiceProcName, MatchesCommandOrExecutableName)
     EXPECT_EQ(process_runs_program(renamed, "tempus_tests"), 0);
 }
 
-}  // namespace
+} // namespace

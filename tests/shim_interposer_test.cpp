@@ -60,14 +60,14 @@ protected:
 };
 
 const std::vector<std::string> kSettingCalls = {
-    "adjtime", "3", "250000",             // slew
-    "adjtime", "-1", "500000",            // negative slew
-    "clock_settime", "1700000000", "5",   // step
-    "settimeofday", "1700000001", "7",    // step
-    "stime", "1700000002",                // step
-    "adjtimex", "32769", "1000",          // ADJ_OFFSET_SINGLESHOT
-    "ntp_adjtime", "1", "0",              // ADJ_OFFSET
-    "clock_adjtime", "256", "2",          // ADJ_SETOFFSET
+    "adjtime",       "3",          "250000", // slew
+    "adjtime",       "-1",         "500000", // negative slew
+    "clock_settime", "1700000000", "5",      // step
+    "settimeofday",  "1700000001", "7",      // step
+    "stime",         "1700000002",           // step
+    "adjtimex",      "32769",      "1000",   // ADJ_OFFSET_SINGLESHOT
+    "ntp_adjtime",   "1",          "0",      // ADJ_OFFSET
+    "clock_adjtime", "256",        "2",      // ADJ_SETOFFSET
 };
 
 using E2EShimClock = ShimFixture;
@@ -88,11 +88,11 @@ TEST_F(E2EShimClock, RecordsEachSettingCallAndLeavesTheClockAlone)
         "clock_settime rc=0 errno=0",
         "settimeofday rc=0 errno=0",
         "stime rc=0 errno=0",
-        "adjtimex rc=5 errno=0",  // a recorded call reports the clock's real state
+        "adjtimex rc=5 errno=0", // a recorded call reports the clock's real state
         "ntp_adjtime rc=5 errno=0",
         "clock_adjtime rc=5 errno=0",
-        "clock_settime_mono rc=-1 errno=1",  // only the real-time clock is answered
-        "adjtimex rc=5 errno=0",             // a pure read passes through, unrecorded
+        "clock_settime_mono rc=-1 errno=1", // only the real-time clock is answered
+        "adjtimex rc=5 errno=0",            // a pure read passes through, unrecorded
     };
     // The clock state code depends on the machine; only its consistency matters.
     ASSERT_EQ(out.size(), expected_out.size());
@@ -104,15 +104,14 @@ TEST_F(E2EShimClock, RecordsEachSettingCallAndLeavesTheClockAlone)
         }
         EXPECT_EQ(out[i], want);
     }
-    EXPECT_EQ(tproc::read_file(log),
-              "adjtime 3 250000\n"
-              "adjtime -1 500000\n"
-              "clock_settime 1700000000 5\n"
-              "settimeofday 1700000001 7\n"
-              "stime 1700000002\n"
-              "adjtimex 32769\n"
-              "ntp_adjtime 1\n"
-              "clock_adjtime 256\n");
+    EXPECT_EQ(tproc::read_file(log), "adjtime 3 250000\n"
+                                     "adjtime -1 500000\n"
+                                     "clock_settime 1700000000 5\n"
+                                     "settimeofday 1700000001 7\n"
+                                     "stime 1700000002\n"
+                                     "adjtimex 32769\n"
+                                     "ntp_adjtime 1\n"
+                                     "clock_adjtime 256\n");
     EXPECT_LT(drift < 0 ? -drift : drift, 0.5);
 }
 
@@ -169,7 +168,7 @@ using E2EShimDevice = ShimFixture;
 TEST_F(E2EShimDevice, RedirectsTheTermPortsThroughEveryOpenEntryPoint)
 {
     std::vector<std::string> env;
-    for (const char port : {'a', 'b', 'd'}) {  // c deliberately left unmapped
+    for (const char port : {'a', 'b', 'd'}) { // c deliberately left unmapped
         const std::string file = dir_ + "/port-" + port;
         ASSERT_TRUE(tproc::write_file(file, std::string("port ") + port + "\n"));
         env.push_back(std::string("TEMPUS_SHIM_TERM_") + static_cast<char>(port - 'a' + 'A') + "=" + file);
@@ -179,18 +178,19 @@ TEST_F(E2EShimDevice, RedirectsTheTermPortsThroughEveryOpenEntryPoint)
 
     struct Case {
         const char *path;
-        const char *expect;  // suffix of every entry point's result line
+        const char *expect; // suffix of every entry point's result line
     };
     const Case cases[] = {
         {"/dev/term/a", "rc=0 errno=0 text=port a"},
         {"/dev/term/b", "rc=0 errno=0 text=port b"},
         {"/dev/term/d", "rc=0 errno=0 text=port d"},
-        {"/dev/term/c", "rc=-1 errno=2"},   // unmapped port
-        {"/dev/term/e", "rc=-1 errno=2"},   // no such port
+        {"/dev/term/c", "rc=-1 errno=2"}, // unmapped port
+        {"/dev/term/e", "rc=-1 errno=2"}, // no such port
         {"/dev/term/ab", "rc=-1 errno=2"},
-        {plain.c_str(), "rc=0 errno=0 text=plain file"},  // everything else passes through
+        {plain.c_str(), "rc=0 errno=0 text=plain file"}, // everything else passes through
     };
-    const char *entries[] = {"open", "open64", "openat", "openat64", "open_2", "openat_2", "fopen", "fopen64"};
+    const char *entries[] = {"open",   "open64",   "openat", "openat64",
+                             "open_2", "openat_2", "fopen",  "fopen64"};
     for (const Case &c : cases) {
         std::vector<std::string> calls;
         for (const char *e : entries) {
@@ -238,9 +238,9 @@ TEST_F(E2EShimDevice, HidesClearedParmrkOnRedirectedPortsOnly)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        tproc::Spawn sp = probe({"parmrk", c.path},
-                                {"TEMPUS_SHIM_TERM_A=" + slave, std::string("TEMPUS_SHIM_NO_PARMRK=") + c.no_parmrk});
-        sp.as_nobody = false;  // the pty belongs to root; the child still lacks CAP_SYS_TIME
+        tproc::Spawn sp = probe({"parmrk", c.path}, {"TEMPUS_SHIM_TERM_A=" + slave,
+                                                     std::string("TEMPUS_SHIM_NO_PARMRK=") + c.no_parmrk});
+        sp.as_nobody = false; // the pty belongs to root; the child still lacks CAP_SYS_TIME
         EXPECT_EQ(run_lines(sp), std::vector<std::string>{c.expect});
     }
     close(master);
@@ -257,14 +257,13 @@ TEST_F(E2EShimFaketime, ProgramClockFollowsItsRecordedCorrectionsInEitherPreload
         SCOPED_TRACE(order);
         const std::string offsets = dir_ + "/offset";
         ASSERT_TRUE(tproc::write_file(offsets, "-7200\n"));
-        tproc::Spawn sp = probe({"now",
-                                 "clock_settime", "2000000000", "0", "now",
-                                 "adjtime", "5", "0", "now",
-                                 "adjtime", "-2", "500000", "now",
-                                 "stime", "1900000000", "now",
-                                 "settimeofday", "1800000000", "0", "now",
-                                 "clock_adjtime", "256", "100", "now",
-                                 "adjtimex", "32769", "-3000000", "now"},
+        tproc::Spawn sp = probe({"now",           "clock_settime", "2000000000", "0",
+                                 "now",           "adjtime",       "5",          "0",
+                                 "now",           "adjtime",       "-2",         "500000",
+                                 "now",           "stime",         "1900000000", "now",
+                                 "settimeofday",  "1800000000",    "0",          "now",
+                                 "clock_adjtime", "256",           "100",        "now",
+                                 "adjtimex",      "32769",         "-3000000",   "now"},
                                 {"TEMPUS_SHIM_CLOCK_LOG=" + dir_ + "/clock.log", "LD_PRELOAD=" + order});
         sp.faketime_file = offsets;
         const double before = seconds(CLOCK_REALTIME);
@@ -280,8 +279,14 @@ TEST_F(E2EShimFaketime, ProgramClockFollowsItsRecordedCorrectionsInEitherPreload
         }
         // Each reading is the target of the correction before it (the probe
         // takes well under a second between a correction and its reading).
-        const std::vector<long> expected = {static_cast<long>(before) - 7200, 2000000000, 2000000005,
-                                            2000000003, 1900000000, 1800000000, 1800000100, 1800000097};
+        const std::vector<long> expected = {static_cast<long>(before) - 7200,
+                                            2000000000,
+                                            2000000005,
+                                            2000000003,
+                                            1900000000,
+                                            1800000000,
+                                            1800000100,
+                                            1800000097};
         ASSERT_EQ(now.size(), expected.size());
         EXPECT_NEAR(now[0], expected[0], 2);
         for (size_t i = 1; i < now.size(); ++i) {
@@ -292,4 +297,4 @@ TEST_F(E2EShimFaketime, ProgramClockFollowsItsRecordedCorrectionsInEitherPreload
     }
 }
 
-}  // namespace
+} // namespace

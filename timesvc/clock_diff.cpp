@@ -21,10 +21,9 @@ clock_correction choose_correction(long difference)
     return CORRECTION_STEP;
 }
 
-time_t stepped_clock_value(unsigned long telegram_seconds, long fold,
-                           unsigned long epoch_seconds, int dst_correction)
+time_t stepped_clock_value(unsigned long telegram_seconds, long fold, unsigned long epoch_seconds,
+                           int dst_correction)
 {
-    return static_cast<time_t>(static_cast<long>(telegram_seconds) + fold -
-                               static_cast<long>(epoch_seconds) -
+    return static_cast<time_t>(static_cast<long>(telegram_seconds) + fold - static_cast<long>(epoch_seconds) -
                                static_cast<long>(dst_correction) * 3600L);
 }

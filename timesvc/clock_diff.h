@@ -17,7 +17,7 @@ clock_correction choose_correction(long difference);
 
 // System clock value for a step: the telegram's library time moved by `fold`
 // seconds, as Unix time, with the library's hour correction taken back out.
-time_t stepped_clock_value(unsigned long telegram_seconds, long fold,
-                           unsigned long epoch_seconds, int dst_correction);
+time_t stepped_clock_value(unsigned long telegram_seconds, long fold, unsigned long epoch_seconds,
+                           int dst_correction);
 
 #endif

@@ -1,5 +1,5 @@
-#ifndef TIMESVC_DCF_LOG_H
-#define TIMESVC_DCF_LOG_H
+#ifndef TEMPUS_TIMESVC_DCF_LOG_H
+#define TEMPUS_TIMESVC_DCF_LOG_H
 
 #include "calendar/rwtime.h"
 

@@ -20,7 +20,10 @@
 static unsigned char buf[DCF_TELEGRAM_SIZE];
 
 static const char *const receiver_ports[4] = {
-    "/dev/term/a", "/dev/term/b", "/dev/term/c", "/dev/term/d",
+    "/dev/term/a",
+    "/dev/term/b",
+    "/dev/term/c",
+    "/dev/term/d",
 };
 
 static const char TEXT_BAD_PORT[] = "Nieoczekiwany numer portu szeregowego. Koniec ... ";
@@ -110,7 +113,7 @@ static int read_telegram(int fd, int interval, RWTime *stamp, long long *failed_
         tempus_sync_io.refresh_correction();
         if (++timeouts > 3 * interval)
             return SERIAL_TIMEOUT;
-        index = 0;  // a telegram cut by a time-out starts again at its first byte
+        index = 0; // a telegram cut by a time-out starts again at its first byte
     }
     return SERIAL_OK;
 }
@@ -118,16 +121,11 @@ static int read_telegram(int fd, int interval, RWTime *stamp, long long *failed_
 static const char *read_failure_text(int result)
 {
     switch (result) {
-    case SERIAL_TIMEOUT:
-        return TEXT_NO_TELEGRAM;
-    case SERIAL_UNEXPECTED_CHAR:
-        return TEXT_UNEXPECTED;
-    case SERIAL_PARITY_ERROR:
-        return TEXT_PARITY;
-    case SERIAL_SYNC_ERROR:
-        return TEXT_SYNC;
-    default:
-        return TEXT_READ;
+    case SERIAL_TIMEOUT: return TEXT_NO_TELEGRAM;
+    case SERIAL_UNEXPECTED_CHAR: return TEXT_UNEXPECTED;
+    case SERIAL_PARITY_ERROR: return TEXT_PARITY;
+    case SERIAL_SYNC_ERROR: return TEXT_SYNC;
+    default: return TEXT_READ;
     }
 }
 
@@ -135,15 +133,13 @@ static const char *read_failure_text(int result)
 // outcome with the reading stamp; a difference of 0 is left alone silently.
 static void correct_system_clock(RWTime stamp, RWTime epoch)
 {
-    const RWTime telegram(buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND],
-                          RWZone::local());
+    const RWTime telegram(buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND], RWZone::local());
     const long raw = static_cast<long>(telegram.seconds()) - static_cast<long>(stamp.seconds());
     const long difference = fold_day_difference(raw);
 
     int result = 0;
     switch (choose_correction(difference)) {
-    case CORRECTION_NONE:
-        return;
+    case CORRECTION_NONE: return;
     case CORRECTION_SLEW: {
         struct timeval delta = {};
         delta.tv_sec = difference;
@@ -152,8 +148,8 @@ static void correct_system_clock(RWTime stamp, RWTime epoch)
         break;
     }
     case CORRECTION_STEP: {
-        const time_t when = stepped_clock_value(telegram.seconds(), difference - raw,
-                                                epoch.seconds(), DST_correction);
+        const time_t when =
+            stepped_clock_value(telegram.seconds(), difference - raw, epoch.seconds(), DST_correction);
         result = tempus_sync_io.step_clock(&when);
         break;
     }
@@ -184,9 +180,7 @@ void synchronize_time(int fd, int interval)
     }
 
     switch (validate_telegram(buf)) {
-    case TELEGRAM_VALID:
-        correct_system_clock(stamp, epoch);
-        return;
+    case TELEGRAM_VALID: correct_system_clock(stamp, epoch); return;
     case TELEGRAM_BAD_CHECKSUM:
         write_to_log(TEXT_CHECKSUM, stamp);
         time_request_to_DCF(fd, interval);

@@ -11,17 +11,17 @@
 // that a stand-in receiver line and a recording clock can replace the real
 // ones. The table starts out holding the real functions.
 struct sync_io {
-    int (*open_port)(const char *path, int flags);       // open(2)
-    int (*configure_line)(int fd);                       // 0, or -1 when the line cannot be set up
-    int (*flush_port)(int fd, int selector);             // 0 input, 1 output
-    int (*read_char)(int fd, unsigned char *byte);       // one byte or a SERIAL_* code
-    int (*slew_clock)(const struct timeval *delta, struct timeval *old_delta);  // adjtime
-    int (*step_clock)(const time_t *when);               // stime
-    unsigned (*pause_seconds)(unsigned seconds);         // sleep
-    long long (*monotonic_ms)();                         // for telling a dead line from a silent one
-    RWTime (*service_clock)();                           // now_DST
-    void (*refresh_correction)();                        // update_DST_correction
-    void (*deinstall)(int failed);                       // sem_deinstall
+    int (*open_port)(const char *path, int flags); // open(2)
+    int (*configure_line)(int fd);                 // 0, or -1 when the line cannot be set up
+    int (*flush_port)(int fd, int selector);       // 0 input, 1 output
+    int (*read_char)(int fd, unsigned char *byte); // one byte or a SERIAL_* code
+    int (*slew_clock)(const struct timeval *delta, struct timeval *old_delta); // adjtime
+    int (*step_clock)(const time_t *when);                                     // stime
+    unsigned (*pause_seconds)(unsigned seconds);                               // sleep
+    long long (*monotonic_ms)();   // for telling a dead line from a silent one
+    RWTime (*service_clock)();     // now_DST
+    void (*refresh_correction)();  // update_DST_correction
+    void (*deinstall)(int failed); // sem_deinstall
 };
 
 extern sync_io tempus_sync_io;

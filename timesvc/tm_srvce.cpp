@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "calendar/zone.h"
 #include "calendar/sysclock.h"
+#include "calendar/zone.h"
 
 int DST_correction = 0;
 

@@ -83,7 +83,8 @@ void put_int(Line *l, long long v)
 {
     char digits[24];
     int n = 0;
-    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    unsigned long long u =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     do {
         digits[n++] = static_cast<char>('0' + u % 10);
         u /= 10;
@@ -280,7 +281,8 @@ Feedback timex_feedback(const struct timex *tx, int64_t *ns)
 {
     if ((tx->modes & ADJ_SETOFFSET) != 0) {
         const int64_t sub = (tx->modes & ADJ_NANO) != 0 ? 1 : 1000;
-        *ns = static_cast<int64_t>(tx->time.tv_sec) * kNsPerSec + static_cast<int64_t>(tx->time.tv_usec) * sub;
+        *ns =
+            static_cast<int64_t>(tx->time.tv_sec) * kNsPerSec + static_cast<int64_t>(tx->time.tv_usec) * sub;
         return kSlewBy;
     }
     if ((tx->modes & ADJ_OFFSET_SINGLESHOT) == ADJ_OFFSET_SINGLESHOT) {
@@ -415,7 +417,7 @@ mode_t mode_arg(int flags, va_list ap)
     return needs_mode(flags) ? static_cast<mode_t>(va_arg(ap, unsigned int)) : 0;
 }
 
-}  // namespace
+} // namespace
 
 extern "C" {
 
@@ -528,8 +530,9 @@ int tcsetattr(int fd, int action, const struct termios *t) noexcept
     masked.c_iflag &= ~static_cast<tcflag_t>(PARMRK);
     const int rc = real(fd, action, &masked);
     if (rc == 0) {
-        fd_state[fd] = static_cast<unsigned char>(
-            (t->c_iflag & PARMRK) != 0 ? (fd_state[fd] | kParmrkRequested) : (fd_state[fd] & ~kParmrkRequested));
+        fd_state[fd] =
+            static_cast<unsigned char>((t->c_iflag & PARMRK) != 0 ? (fd_state[fd] | kParmrkRequested)
+                                                                  : (fd_state[fd] & ~kParmrkRequested));
     }
     return rc;
 }
@@ -573,7 +576,8 @@ int adjtime(const struct timeval *delta, struct timeval *olddelta) noexcept
 {
     int rc = 0;
     if (delta != nullptr) {
-        const int64_t ns = static_cast<int64_t>(delta->tv_sec) * kNsPerSec + static_cast<int64_t>(delta->tv_usec) * 1000;
+        const int64_t ns =
+            static_cast<int64_t>(delta->tv_sec) * kNsPerSec + static_cast<int64_t>(delta->tv_usec) * 1000;
         rc = answer_pair("adjtime", delta->tv_sec, delta->tv_usec, kSlewBy, ns);
     }
     if (rc == 0 && olddelta != nullptr) {
@@ -603,7 +607,8 @@ int settimeofday(const struct timeval *tv, const struct timezone *tz) noexcept
         }
         return 0;
     }
-    const int64_t ns = static_cast<int64_t>(tv->tv_sec) * kNsPerSec + static_cast<int64_t>(tv->tv_usec) * 1000;
+    const int64_t ns =
+        static_cast<int64_t>(tv->tv_sec) * kNsPerSec + static_cast<int64_t>(tv->tv_usec) * 1000;
     return answer_pair("settimeofday", tv->tv_sec, tv->tv_usec, kStepTo, ns);
 }
 
@@ -657,4 +662,4 @@ int clock_adjtime(clockid_t clk, struct timex *tx) noexcept
     return answer_timex("clock_adjtime", clk, tx);
 }
 
-}  // extern "C"
+} // extern "C"

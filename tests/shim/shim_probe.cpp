@@ -199,7 +199,7 @@ int run_call(int argc, char **argv, int i)
     return -1;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv)
 {

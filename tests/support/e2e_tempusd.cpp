@@ -105,7 +105,8 @@ void Fixture::TearDown()
     horolan_test::emu_stop(&emu);
     if (HasFailure()) {
         // Leave the evidence in the test output rather than on disk.
-        std::printf("--- dcf.log ---\n%s--- clock record ---\n%s", log_text().c_str(), clock_record().c_str());
+        std::printf("--- dcf.log ---\n%s--- clock record ---\n%s", log_text().c_str(),
+                    clock_record().c_str());
     }
     tproc::remove_tree(dir);
 }
@@ -227,4 +228,4 @@ std::vector<std::string> Fixture::clock_lines() const
     return tproc::split_lines(clock_record());
 }
 
-}  // namespace tempusd_e2e
+} // namespace tempusd_e2e

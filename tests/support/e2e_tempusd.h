@@ -1,5 +1,5 @@
-#ifndef TESTS_SUPPORT_E2E_TEMPUSD_H
-#define TESTS_SUPPORT_E2E_TEMPUSD_H
+#ifndef TEMPUS_TESTS_SUPPORT_E2E_TEMPUSD_H
+#define TEMPUS_TESTS_SUPPORT_E2E_TEMPUSD_H
 
 // Fixture for end-to-end runs of the real tempusd: a scratch working
 // directory (dcf.log lands there), a private registry key, the receiver
@@ -77,15 +77,15 @@ protected:
     int key = 0;
     std::string dir;
     std::string clock_log;
-    std::string term_a;                   // TEMPUS_SHIM_TERM_A; empty = not set
-    std::vector<std::string> extra_env;   // more environment for tempusd
-    std::string faketime;                 // libfaketime setting for tempusd; empty = none
+    std::string term_a;                 // TEMPUS_SHIM_TERM_A; empty = not set
+    std::vector<std::string> extra_env; // more environment for tempusd
+    std::string faketime;               // libfaketime setting for tempusd; empty = none
     horolan_test::EmuProcess emu;
 
 private:
     std::vector<pid_t> seen_background_;
 };
 
-}  // namespace tempusd_e2e
+} // namespace tempusd_e2e
 
 #endif

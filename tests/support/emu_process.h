@@ -1,5 +1,5 @@
-#ifndef TESTS_SUPPORT_EMU_PROCESS_H
-#define TESTS_SUPPORT_EMU_PROCESS_H
+#ifndef TEMPUS_TESTS_SUPPORT_EMU_PROCESS_H
+#define TEMPUS_TESTS_SUPPORT_EMU_PROCESS_H
 
 // Runs the receiver emulator (horolan-emu) as a child process of a test and
 // reads what it logged. No test framework inside: plain results.
@@ -23,28 +23,28 @@
 namespace horolan_test {
 
 struct EmuProcess {
-  pid_t pid = -1;          // -1 when not running (never started, stopped, or reaped)
-  std::string slave_path;  // the line the program under test opens, e.g. "/dev/pts/7"
-  std::string log_path;    // the emulator's byte log
-  int exit_status = -1;    // wait status decoded: exit code, or 128 + signal; -1 unknown
+    pid_t pid = -1;         // -1 when not running (never started, stopped, or reaped)
+    std::string slave_path; // the line the program under test opens, e.g. "/dev/pts/7"
+    std::string log_path;   // the emulator's byte log
+    int exit_status = -1;   // wait status decoded: exit code, or 128 + signal; -1 unknown
 
-  EmuProcess() = default;
-  EmuProcess(const EmuProcess &) = delete;
-  EmuProcess &operator=(const EmuProcess &) = delete;
-  ~EmuProcess();  // stops a running emulator and removes its log file
+    EmuProcess() = default;
+    EmuProcess(const EmuProcess &) = delete;
+    EmuProcess &operator=(const EmuProcess &) = delete;
+    ~EmuProcess(); // stops a running emulator and removes its log file
 };
 
 // One byte the host wrote to the line, with the emulator's receiving time.
 struct EmuHostByte {
-  long long at_ms;  // Unix time in milliseconds
-  unsigned char byte;
+    long long at_ms; // Unix time in milliseconds
+    unsigned char byte;
 };
 
 // One write of the emulator to the line (normally a 10-byte telegram; faults
 // may make it longer or shorter), with its sending time.
 struct EmuSent {
-  long long at_ms;  // Unix time in milliseconds
-  std::vector<unsigned char> bytes;
+    long long at_ms; // Unix time in milliseconds
+    std::vector<unsigned char> bytes;
 };
 
 // Starts HOROLAN_EMU_PATH with `options` plus "--log <fresh file>", waits at
@@ -77,6 +77,6 @@ int emu_wait_exit(EmuProcess *emu, int timeout_ms);
 // `keep_log`. Returns exit_status (0 after a clean stop on SIGTERM).
 int emu_stop(EmuProcess *emu, bool keep_log = false);
 
-}  // namespace horolan_test
+} // namespace horolan_test
 
 #endif

@@ -70,7 +70,8 @@ std::vector<std::string> child_environment(const Spawn &sp)
         env.push_back("LD_PRELOAD=" + preload);
         // A sanitizer-built program would refuse to start behind a preload.
         const char *asan = getenv("ASAN_OPTIONS");
-        set_entry(env, std::string("ASAN_OPTIONS=") + (asan != nullptr && asan[0] != '\0' ? std::string(asan) + ":" : "") +
+        set_entry(env, std::string("ASAN_OPTIONS=") +
+                           (asan != nullptr && asan[0] != '\0' ? std::string(asan) + ":" : "") +
                            "verify_asan_link_order=0");
     }
     if (with_faketime) {
@@ -157,9 +158,8 @@ void clear_stale_faketime_names()
 }
 
 // Runs in the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void exec_child(char *const *argv, char *const *envp, const char *cwd, Identity id,
-                             int in_fd, int out_fd, int err_fd, const char *out_path,
-                             const char *err_path)
+[[noreturn]] void exec_child(char *const *argv, char *const *envp, const char *cwd, Identity id, int in_fd,
+                             int out_fd, int err_fd, const char *out_path, const char *err_path)
 {
     setpgid(0, 0);
     // A clock-setting call that escapes the interposer must fail, not move the clock.
@@ -239,7 +239,7 @@ pid_t start(const Spawn &sp, Pipes *pipes)
                    err_path.c_str());
     }
     if (pid > 0) {
-        setpgid(pid, pid);  // also from the parent, so kill(-pid) works at once
+        setpgid(pid, pid); // also from the parent, so kill(-pid) works at once
     }
     return pid;
 }
@@ -289,7 +289,7 @@ void kill_and_reap(pid_t pid, Result &r)
     remove_faketime_leftovers(pid);
 }
 
-}  // namespace
+} // namespace
 
 std::string preload_value(bool with_shim, bool with_faketime)
 {
@@ -347,8 +347,7 @@ Result run(const Spawn &sp)
             kill_and_reap(pid, r);
             break;
         }
-        struct pollfd fds[2] = {{out_open ? p.out[0] : -1, POLLIN, 0},
-                                {err_open ? p.err[0] : -1, POLLIN, 0}};
+        struct pollfd fds[2] = {{out_open ? p.out[0] : -1, POLLIN, 0}, {err_open ? p.err[0] : -1, POLLIN, 0}};
         poll(fds, 2, static_cast<int>(std::min(ms_left(deadline), 10L)));
         if (out_open) {
             out_open = drain(p.out[0], r.out);
@@ -558,4 +557,4 @@ void kill_registered(int key)
     remove_registry(key);
 }
 
-}  // namespace tproc
+} // namespace tproc

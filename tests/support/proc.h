@@ -1,5 +1,5 @@
-#ifndef TESTS_SUPPORT_PROC_H
-#define TESTS_SUPPORT_PROC_H
+#ifndef TEMPUS_TESTS_SUPPORT_PROC_H
+#define TEMPUS_TESTS_SUPPORT_PROC_H
 
 // Running the built programs from tests: spawn with extra environment, a
 // working directory, optionally as nobody, under the clock interposer and/or
@@ -43,13 +43,13 @@ namespace tproc {
 inline constexpr const char *kFaketimeLib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
 struct Spawn {
-    std::vector<std::string> argv;  // argv[0] is the program path (exec'd as is, no PATH search)
+    std::vector<std::string> argv; // argv[0] is the program path (exec'd as is, no PATH search)
     // Extra "NAME=value" entries; each replaces an inherited or helper-made
     // entry of the same name (so "LD_PRELOAD=..." here overrides the order).
     std::vector<std::string> env;
-    std::string cwd;                // working directory of the child; empty = the test's
-    bool as_nobody = false;         // run as nobody:nogroup with no supplementary groups
-    bool with_shim = false;         // LD_PRELOAD the clock interposer (tempus_shim)
+    std::string cwd;        // working directory of the child; empty = the test's
+    bool as_nobody = false; // run as nobody:nogroup with no supplementary groups
+    bool with_shim = false; // LD_PRELOAD the clock interposer (tempus_shim)
     // libfaketime with a fixed setting, e.g. "+0", "-7", "@2026-03-29 01:59:30".
     // Empty = no libfaketime (unless faketime_file is set).
     std::string faketime;
@@ -62,20 +62,20 @@ struct Spawn {
     // ("+N" / "-N" seconds) may be written to it. Keep it in a directory the
     // child can write (a scratch dir): the interposer replaces it by rename.
     std::string faketime_file;
-    std::string stdin_data;         // written to the child's standard input (then closed)
-    int timeout_ms = 10000;         // run(): kill the child's process group after this
+    std::string stdin_data; // written to the child's standard input (then closed)
+    int timeout_ms = 10000; // run(): kill the child's process group after this
     // spawn() only: where the child's stdout/stderr go (appended); empty = /dev/null.
     std::string stdout_path;
     std::string stderr_path;
 };
 
 struct Result {
-    bool exited = false;     // normal exit; exit_code valid
+    bool exited = false; // normal exit; exit_code valid
     int exit_code = -1;
-    int term_signal = 0;     // signal that ended it, if not exited
-    bool timed_out = false;  // killed (SIGKILL to its process group) on overrun
-    std::string out;         // everything the program wrote to stdout
-    std::string err;         // ... and to stderr
+    int term_signal = 0;    // signal that ended it, if not exited
+    bool timed_out = false; // killed (SIGKILL to its process group) on overrun
+    std::string out;        // everything the program wrote to stdout
+    std::string err;        // ... and to stderr
 };
 
 // Runs the program and waits for it (at most timeout_ms). Output is collected
@@ -132,6 +132,6 @@ bool remove_registry(int key);
 // pid the registry records (SIGKILL) and removes the set.
 void kill_registered(int key);
 
-}  // namespace tproc
+} // namespace tproc
 
 #endif
