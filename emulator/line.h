@@ -22,7 +22,8 @@ int open_pty_line(Line *line);
 // Opens and configures a terminal device for the receiver's end. Returns 0, or -1 with errno set.
 int open_device_line(const char *path, Line *line);
 
-enum { HOST_FIRST_OPEN = 1, HOST_LAST_CLOSE = 2 };
+constexpr int HOST_FIRST_OPEN = 1;
+constexpr int HOST_LAST_CLOSE = 2;
 
 // Takes the pending open and close reports of the host's end into
 // `line->hosts`. When the last host has closed it, or the first opens it, the

@@ -14,7 +14,9 @@
 
 namespace horolan {
 
-enum : unsigned char { COMMAND_TELEGRAM = 0x78, COMMAND_TELEGRAM_ALT = 0x75, INTERVAL_BASE = 0x40 };
+constexpr unsigned char COMMAND_TELEGRAM = 0x78;
+constexpr unsigned char COMMAND_TELEGRAM_ALT = 0x75;
+constexpr unsigned char INTERVAL_BASE = 0x40;
 
 enum RequestAction {
     REQUEST_NONE,     // nothing to do (yet)

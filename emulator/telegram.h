@@ -6,18 +6,14 @@
 
 namespace horolan {
 
-enum {
-    TELEGRAM_BYTES = 10,
-    WIRE_MAX_BYTES = 16 // room for a telegram with a marked sequence in it
-};
+constexpr int TELEGRAM_BYTES = 10;
+constexpr int WIRE_MAX_BYTES = 16; // room for a telegram with a marked sequence in it
 
-enum : unsigned char {
-    TELEGRAM_START = 0xBB,
-    TELEGRAM_START_BAD = 0xBC,
-    STATUS_VALID = 0xC5,
-    STATUS_UNCERTAIN = 0xD2,
-    STATUS_BAD = 0x00
-};
+constexpr unsigned char TELEGRAM_START = 0xBB;
+constexpr unsigned char TELEGRAM_START_BAD = 0xBC;
+constexpr unsigned char STATUS_VALID = 0xC5;
+constexpr unsigned char STATUS_UNCERTAIN = 0xD2;
+constexpr unsigned char STATUS_BAD = 0x00;
 
 // Local wall-clock fields as the telegram carries them: year is two digits,
 // month 1..12, weekday 1 = Monday .. 7 = Sunday.

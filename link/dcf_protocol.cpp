@@ -2,12 +2,20 @@
 
 #include "link/rd_wr_rp.h"
 
+void time_request_bytes(int minutes, unsigned char bytes[2])
+{
+    bytes[0] = DCF_REQUEST_BYTE;
+    bytes[1] = static_cast<unsigned char>(DCF_INTERVAL_BASE | (minutes & 0x3F));
+}
+
 void time_request_to_DCF(int fd, int minutes)
 {
     // A lost request shows only as a missing telegram later, so results are not looked at.
+    unsigned char request[2];
+    time_request_bytes(minutes, request);
     (void)flush_port(fd, FLUSH_OUTPUT);
-    (void)write_char(fd, DCF_REQUEST_BYTE);
-    (void)write_char(fd, static_cast<unsigned char>(DCF_INTERVAL_BASE | (minutes & 0x3F)));
+    (void)write_char(fd, request[0]);
+    (void)write_char(fd, request[1]);
 }
 
 int telegram_checksum(const unsigned char *buf)

@@ -3,36 +3,33 @@
 
 // The receiver's byte protocol: the time request and the ten-byte time telegram.
 
-enum {
-    DCF_TELEGRAM_SIZE = 10,
-    DCF_START_BYTE = 0xBB,       // byte 0 of every telegram
-    DCF_STATUS_VALID = 0xC5,     // byte 9: the receiver's time is valid
-    DCF_STATUS_UNCERTAIN = 0xD2, // byte 9: the receiver's time is uncertain
-    DCF_REQUEST_BYTE = 0x78,     // command byte of the time request
-    DCF_INTERVAL_BASE = 0x40     // interval byte = base | (minutes & 0x3F)
-};
+constexpr int DCF_TELEGRAM_SIZE = 10;
+constexpr int DCF_START_BYTE = 0xBB;       // byte 0 of every telegram
+constexpr int DCF_STATUS_VALID = 0xC5;     // byte 9: the receiver's time is valid
+constexpr int DCF_STATUS_UNCERTAIN = 0xD2; // byte 9: the receiver's time is uncertain
+constexpr int DCF_REQUEST_BYTE = 0x78;     // command byte of the time request
+constexpr int DCF_INTERVAL_BASE = 0x40;    // interval byte = base | (minutes & 0x3F)
 
 // Offsets of the fields within the telegram.
-enum {
-    DCF_OFS_START = 0,
-    DCF_OFS_HOUR = 1,
-    DCF_OFS_MINUTE = 2,
-    DCF_OFS_SECOND = 3,
-    DCF_OFS_YEAR = 4,
-    DCF_OFS_MONTH = 5,
-    DCF_OFS_DAY = 6,
-    DCF_OFS_WEEKDAY = 7,
-    DCF_OFS_CHECKSUM = 8,
-    DCF_OFS_STATUS = 9
-};
+constexpr int DCF_OFS_START = 0;
+constexpr int DCF_OFS_HOUR = 1;
+constexpr int DCF_OFS_MINUTE = 2;
+constexpr int DCF_OFS_SECOND = 3;
+constexpr int DCF_OFS_YEAR = 4;
+constexpr int DCF_OFS_MONTH = 5;
+constexpr int DCF_OFS_DAY = 6;
+constexpr int DCF_OFS_WEEKDAY = 7;
+constexpr int DCF_OFS_CHECKSUM = 8;
+constexpr int DCF_OFS_STATUS = 9;
 
 // Outcomes of validate_telegram.
-enum {
-    TELEGRAM_VALID = 0,
-    TELEGRAM_UNEXPECTED = 1, // wrong start or status byte, or a time field out of range
-    TELEGRAM_BAD_CHECKSUM = 2,
-    TELEGRAM_UNCERTAIN = 3
-};
+constexpr int TELEGRAM_VALID = 0;
+constexpr int TELEGRAM_UNEXPECTED = 1; // wrong start or status byte, or a time field out of range
+constexpr int TELEGRAM_BAD_CHECKSUM = 2;
+constexpr int TELEGRAM_UNCERTAIN = 3;
+
+// The two bytes of a telegram request for `minutes`: 0x78, then 0x40 | (minutes & 0x3F).
+void time_request_bytes(int minutes, unsigned char bytes[2]);
 
 // Asks the receiver to send a telegram every `minutes` minutes: discards queued
 // output, then writes 0x78 and 0x40 | (minutes & 0x3F). Results are ignored.

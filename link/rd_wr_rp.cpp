@@ -4,19 +4,16 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "link/rd_wr_rp_seam.h"
-
-serial_tcgetattr_fn serial_tcgetattr = ::tcgetattr;
-serial_tcsetattr_fn serial_tcsetattr = ::tcsetattr;
+#include "link/serial_io.h"
 
 // Speed codes 0..15 in the order of the classic terminal speed table.
 static const speed_t speed_by_code[16] = {B0,   B50,   B75,   B110,  B134,  B150,  B200,   B300,
                                           B600, B1200, B1800, B2400, B4800, B9600, B19200, B38400};
 
-static const int default_timeout = 2;
-static const int default_baud_code = 13;
-static const int default_char_size = 48;
-static const int default_stop_bits = 1;
+static constexpr int default_timeout = 2;
+static constexpr int default_baud_code = 13;
+static constexpr int default_char_size = 48;
+static constexpr int default_stop_bits = 1;
 
 static bool timeout_is_valid(int timeout)
 {
@@ -76,7 +73,7 @@ int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int sto
                       int parity_odd)
 {
     struct termios attrs;
-    int rc = serial_tcgetattr(fd, &attrs);
+    int rc = tempus_serial_io.get_attributes(fd, &attrs);
     if (rc != 0) {
         fprintf(stderr, "ERROR: tcgetattr failed: rc = %d\n", rc);
         return -1;
@@ -113,7 +110,7 @@ int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int sto
         fprintf(stderr, "ERROR: cfsetispeed failed: rc = %d\n", rc);
         return -1;
     }
-    rc = serial_tcsetattr(fd, TCSANOW, &attrs);
+    rc = tempus_serial_io.set_attributes(fd, TCSANOW, &attrs);
     if (rc != 0) {
         fprintf(stderr, "ERROR: tcsetattr failed: rc = %d\n", rc);
         return -1;
@@ -124,13 +121,13 @@ int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int sto
 int set_port_timeout(int fd, int timeout)
 {
     struct termios attrs;
-    int rc = serial_tcgetattr(fd, &attrs);
+    int rc = tempus_serial_io.get_attributes(fd, &attrs);
     if (rc != 0) {
         fprintf(stderr, "ERROR: tcgetattr failed: rc = %d\n", rc);
         return -1;
     }
     attrs.c_cc[VTIME] = static_cast<cc_t>(checked_timeout(timeout));
-    rc = serial_tcsetattr(fd, TCSANOW, &attrs);
+    rc = tempus_serial_io.set_attributes(fd, TCSANOW, &attrs);
     if (rc != 0) {
         fprintf(stderr, "ERROR: tcsetattr failed: rc = %d\n", rc);
         return -1;

@@ -7,20 +7,20 @@
 // Serial result codes of write_char and read_char: 0 is success, positive
 // codes are conditions of the exchange, negative codes errors of the line or
 // of the system call.
-enum {
-    SERIAL_OK = 0,
-    SERIAL_TIMEOUT = 100,
-    SERIAL_NOTHING_WRITTEN = 200,
-    SERIAL_UNEXPECTED_CHAR = 500,
-    SERIAL_WRITE_UNEXPECTED = 600,
-    SERIAL_PARITY_ERROR = -301,
-    SERIAL_SYNC_ERROR = -302,
-    SERIAL_WRITE_ERROR = -801,
-    SERIAL_READ_ERROR = -901
-};
+constexpr int SERIAL_OK = 0;
+constexpr int SERIAL_TIMEOUT = 100;
+constexpr int SERIAL_NOTHING_WRITTEN = 200;
+constexpr int SERIAL_UNEXPECTED_CHAR = 500;
+constexpr int SERIAL_WRITE_UNEXPECTED = 600;
+constexpr int SERIAL_PARITY_ERROR = -301;
+constexpr int SERIAL_SYNC_ERROR = -302;
+constexpr int SERIAL_WRITE_ERROR = -801;
+constexpr int SERIAL_READ_ERROR = -901;
 
 // Flush selectors of flush_port (the terminal interface's TCIFLUSH, TCOFLUSH, TCIOFLUSH).
-enum { FLUSH_INPUT = 0, FLUSH_OUTPUT = 1, FLUSH_BOTH = 2 };
+constexpr int FLUSH_INPUT = 0;
+constexpr int FLUSH_OUTPUT = 1;
+constexpr int FLUSH_BOTH = 2;
 
 // Puts the line into raw mode with marked parity errors, VMIN 0, VTIME = timeout
 // (tenths of a second, 0..255), speed code 0..15, size code 0/16/32/48 (5..8 bits),

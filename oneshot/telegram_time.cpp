@@ -2,7 +2,8 @@
 
 int tikora_years_since_1900(unsigned two_digit_year)
 {
-    enum { FIRST_YEAR_OF_1900S = 70, LAST_TWO_DIGIT_YEAR = 99 };
+    constexpr int FIRST_YEAR_OF_1900S = 70;
+    constexpr unsigned LAST_TWO_DIGIT_YEAR = 99;
     if (two_digit_year > LAST_TWO_DIGIT_YEAR) {
         return -1;
     }

@@ -1,5 +1,7 @@
 #include "oneshot/tikora.h"
 
+#include "oneshot/tikora_io.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,14 +24,8 @@ TIKORA_packet data;
 
 static_assert(sizeof(TIKORA_packet) == 10, "the telegram is ten bytes with no padding");
 
-enum { DEVICE_NAME_SIZE = 35, TELEGRAM_SIZE = 10, DEFAULT_READ_WAIT_MS = 3000 };
-
-static int read_wait_ms = DEFAULT_READ_WAIT_MS;
-
-void tikora_set_read_wait(int milliseconds)
-{
-    read_wait_ms = milliseconds;
-}
+static constexpr int DEVICE_NAME_SIZE = 35;
+static constexpr int TELEGRAM_SIZE = 10;
 
 static int write_byte(char byte)
 {
@@ -132,7 +128,7 @@ static long monotonic_ms()
 // failed read or poll, 0 when the bytes simply did not come.
 static int read_within_wait(unsigned char *buf, int want, int *error)
 {
-    long deadline = monotonic_ms() + read_wait_ms;
+    long deadline = monotonic_ms() + tempus_tikora_io.read_wait_ms;
     int got = 0;
     *error = 0;
     while (got < want) {
@@ -200,7 +196,7 @@ int tikora_read_time(unsigned command, unsigned *year, unsigned *month,
                      unsigned *day, // NOLINT(bugprone-easily-swappable-parameters)
                      unsigned *weekday, unsigned *hour, unsigned *minute, unsigned *second, unsigned *valid)
 {
-    enum { READ_COUNT = 20 };
+    constexpr int READ_COUNT = 20;
     // A command beyond int's range is no command the receiver knows.
     int as_int = command > 0xFFU ? -1 : static_cast<int>(command);
     int result = _tikora_read_time(as_int, &data, READ_COUNT);

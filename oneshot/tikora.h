@@ -5,16 +5,14 @@
 // ask for one time telegram, read and check it, close. One device at a time.
 
 // Result codes; each is the index of its own name in error_name.
-enum {
-    TIKORA_OK = 0,
-    TIKORA_ERR_OPEN = 1,
-    TIKORA_ERR_CLOSE = 2,
-    TIKORA_ERR_READ = 3,
-    TIKORA_ERR_WRITE = 4,
-    TIKORA_ERR_TIMEOUT = 5,
-    TIKORA_ERR_BAD_DATA = 6,
-    TIKORA_ERR_BAD_CHECKSUM = 7
-};
+constexpr int TIKORA_OK = 0;
+constexpr int TIKORA_ERR_OPEN = 1;
+constexpr int TIKORA_ERR_CLOSE = 2;
+constexpr int TIKORA_ERR_READ = 3;
+constexpr int TIKORA_ERR_WRITE = 4;
+constexpr int TIKORA_ERR_TIMEOUT = 5;
+constexpr int TIKORA_ERR_BAD_DATA = 6;
+constexpr int TIKORA_ERR_BAD_CHECKSUM = 7;
 
 // The receiver's ten-byte time telegram, in the order it arrives.
 struct TIKORA_packet {
@@ -30,15 +28,13 @@ struct TIKORA_packet {
     unsigned char status;   // 0xC5 valid, 0xD2 uncertain
 };
 
-enum {
-    TIKORA_START = 0xBB,
-    TIKORA_START_ALT = 0xBA,
-    TIKORA_STATUS_VALID = 0xC5,
-    TIKORA_STATUS_UNCERTAIN = 0xD2,
-    TIKORA_CMD_TIME = 0x78,
-    TIKORA_CMD_OTHER = 0x75,
-    TIKORA_OPEN_BYTE = 0x40
-};
+constexpr int TIKORA_START = 0xBB;
+constexpr int TIKORA_START_ALT = 0xBA;
+constexpr int TIKORA_STATUS_VALID = 0xC5;
+constexpr int TIKORA_STATUS_UNCERTAIN = 0xD2;
+constexpr int TIKORA_CMD_TIME = 0x78;
+constexpr int TIKORA_CMD_OTHER = 0x75;
+constexpr int TIKORA_OPEN_BYTE = 0x40;
 
 // Printable names of the result codes, "TIKORA_OK" .. "TIKORA_ERR_BAD_CHECKSUM".
 extern const char *const error_name[8];
@@ -68,8 +64,5 @@ int _tikora_read_time(int command, TIKORA_packet *packet, int count); // NOLINT(
 
 // 1 when start byte, status byte and checksum are all acceptable, else 0.
 int _check_packet(const TIKORA_packet *packet); // NOLINT(bugprone-reserved-identifier)
-
-// Sets how long one telegram read waits for its ten bytes (3000 ms unless changed).
-void tikora_set_read_wait(int milliseconds);
 
 #endif

@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
+#   0. clang-format over every source file,
 #   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
 #   2. the libFuzzer targets, a few seconds each (clang),
 #   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
-#   4. the whole suite, unit and end-to-end, in a warnings-as-errors build.
+#   4. the whole suite, unit and end-to-end, in a warnings-as-errors build that
+#      also builds every layer as a shared library with -z defs (a call from a
+#      lower layer up into a higher one fails there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
-require_packages cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
+require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
   faketime util-linux procps
 
 jobs=2
+
+echo "== clang-format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+echo "clean"
 
 echo "== sanitizer build: unit tests under ASan+UBSan"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \

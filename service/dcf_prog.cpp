@@ -9,12 +9,8 @@
 #include "service/dcf_sem.h"
 #include "timesvc/dcf_log.h"
 #include "timesvc/sync_cycle.h"
+#include "timesvc/sync_io.h"
 #include "timesvc/tm_srvce.h"
-
-void send_to_screen(const char *message)
-{
-    fprintf(stderr, "[%s]:- %s\n", DCF_PROGRAM_TITLE, message);
-}
 
 void show_usage(void)
 {
@@ -36,13 +32,6 @@ void show_usage(void)
                    "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie"
                    " opcji /D jest w takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej"
                    " opcji.\n");
-}
-
-// Console first, then the log with the given stamp.
-static void report_at(const char *message, RWTime stamp)
-{
-    send_to_screen(message);
-    write_to_log(message, stamp);
 }
 
 int check_option(char *arg)
@@ -214,7 +203,7 @@ int tempusd_main(int argc, char **argv)
     struct dcf_settings settings;
     int form = parse_command_line(argc, argv, &settings, stamp);
     if (form == WALK_REJECTED || form == WALK_D_NOT_ALONE) {
-        return 1;
+        return EXIT_COMMAND_LINE;
     }
     if (form == WALK_REMOVE) {
         // Returns only when the recorded id cannot be read; the registration
@@ -230,6 +219,9 @@ int tempusd_main(int argc, char **argv)
     }
 
     int id = sem_install();
+    // The cycle lives below the service program: it learns here how to take
+    // the registration back when the port proves unusable.
+    tempus_sync_io.deinstall = sem_deinstall;
     int fd = -1;
     start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
 
@@ -240,23 +232,20 @@ int tempusd_main(int argc, char **argv)
     close(1);
     close(2);
 
+    // The console is closed from here on: these reports reach the log only.
     pid_t child = fork();
-    if (child == -1) {
-        write_to_log("Nie mozna utworzyc procesu obslugi zegara Horolan. Koniec ...", now_DST());
-        sem_deinstall(1);
-        exit(2);
-    }
+    if (child == -1)
+        report_and_exit("Nie mozna utworzyc procesu obslugi zegara Horolan. Koniec ...", now_DST(),
+                        EXIT_REGISTRY, sem_deinstall);
     if (child == 0) {
-        if (sem_leave_pid(id, 1) == -1) {
-            write_to_log("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST());
-            sem_deinstall(1);
-            exit(2);
-        }
+        if (sem_leave_pid(id, 1) == -1)
+            report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(),
+                            EXIT_REGISTRY, sem_deinstall);
         perform_synchronization(fd, settings.interval);
     }
 
     char line[DCF_TEXT_SIZE];
     format_success_line(&settings, line);
     write_to_log(line, now_DST());
-    return 0;
+    return EXIT_INSTALLED;
 }

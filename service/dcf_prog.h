@@ -3,19 +3,13 @@
 
 #include "calendar/rwtime.h"
 
-// Title that heads every console line.
-#define DCF_PROGRAM_TITLE "Program obslugi zegara Horolan"
-
-// Working buffer size for one argument or one formatted message, terminator included.
-#define DCF_TEXT_SIZE 160
-
 // Option codes returned by check_option.
-#define OPTION_BAD_FORMAT 100
-#define OPTION_UNKNOWN 101
-#define OPTION_C 102
-#define OPTION_S 103
-#define OPTION_T 104
-#define OPTION_D 106
+constexpr int OPTION_BAD_FORMAT = 100;
+constexpr int OPTION_UNKNOWN = 101;
+constexpr int OPTION_C = 102;
+constexpr int OPTION_S = 103;
+constexpr int OPTION_T = 104;
+constexpr int OPTION_D = 106;
 
 // What the command line asked for; all zero means "nothing given".
 struct dcf_settings {
@@ -27,13 +21,10 @@ struct dcf_settings {
 };
 
 // Outcomes of the command-line walk and its combination rules.
-#define WALK_INSTALL 0
-#define WALK_REMOVE 1
-#define WALK_REJECTED 2    // a bad argument; usage already shown
-#define WALK_D_NOT_ALONE 3 // /D with other options; message and usage already shown
-
-// Writes "[title]:- message\n" on standard error; failures are ignored.
-void send_to_screen(const char *message);
+constexpr int WALK_INSTALL = 0;
+constexpr int WALK_REMOVE = 1;
+constexpr int WALK_REJECTED = 2;    // a bad argument; usage already shown
+constexpr int WALK_D_NOT_ALONE = 3; // /D with other options; message and usage already shown
 
 // Classifies one argument, stripping "/" and the letter in place for codes 101..106.
 int check_option(char *arg);

@@ -6,24 +6,22 @@
 #include <sys/ipc.h>
 #include <sys/sem.h>
 
-#include "platform/proc_name.h"
 #include "platform/semun.h"
-#include "service/dcf_prog.h"
+#include "service/registry_io.h"
 #include "timesvc/dcf_log.h"
 #include "timesvc/tm_srvce.h"
 
-static int registry_key = DCF_REGISTRY_KEY;
-
-void sem_set_registry_key(int key)
-{
-    registry_key = key;
-}
+static constexpr char TEXT_INSTALLED[] = "Program obslugi zegara Horolan jest juz zainstalowany.";
 
 // Console first, then the log, stamped right before.
 static void report(const char *message)
 {
-    send_to_screen(message);
-    write_to_log(message, now_DST());
+    report_at(message, now_DST());
+}
+
+[[noreturn]] static void report_and_leave(const char *message)
+{
+    report_and_exit(message, now_DST(), EXIT_REGISTRY, nullptr);
 }
 
 int sem_open(int key)
@@ -40,21 +38,17 @@ int sem_create(int key)
 
 int sem_install(void)
 {
-    if (sem_open(registry_key) != -1) {
-        report("Program obslugi zegara Horolan jest juz zainstalowany.");
-        exit(2);
-    }
-    int id = sem_create(registry_key);
+    const int key = tempus_registry_io.key;
+    if (sem_open(key) != -1)
+        report_and_leave(TEXT_INSTALLED);
+    int id = sem_create(key);
     if (id == -1) {
-        if (errno == EEXIST) {
-            report("Program obslugi zegara Horolan jest juz zainstalowany.");
-            exit(2);
-        }
+        if (errno == EEXIST)
+            report_and_leave(TEXT_INSTALLED);
         char message[DCF_TEXT_SIZE];
-        snprintf(message, sizeof message, "%s %d %s", "Nie mozna utworzyc semafora o kluczu ", registry_key,
+        snprintf(message, sizeof message, "%s %d %s", "Nie mozna utworzyc semafora o kluczu ", key,
                  "Koniec ...");
-        report(message);
-        exit(2);
+        report_and_leave(message);
     }
     return id;
 }
@@ -78,11 +72,9 @@ int sem_remove(int id)
 
 void sem_deinstall(int failed)
 {
-    int id = sem_open(registry_key);
-    if (id == -1) {
-        report("Program obslugi zegara Horolan nie byl zainstalowany.");
-        exit(2);
-    }
+    int id = sem_open(tempus_registry_io.key);
+    if (id == -1)
+        report_and_leave("Program obslugi zegara Horolan nie byl zainstalowany.");
     int pid = sem_last_pid(id);
     if (pid == -1) {
         report("Nie mozna uzyskac identyfikatora procesu obslugi zegara Horolan.");
@@ -90,12 +82,11 @@ void sem_deinstall(int failed)
     }
     // The recorded id outlives the background process; once the kernel has
     // handed it to some other program, that program must not be signalled.
-    if (pid != 0 && process_runs_program(pid, "tempusd")) {
+    if (pid != 0 && tempus_registry_io.runs_program(pid, "tempusd")) {
         char command[DCF_TEXT_SIZE];
         snprintf(command, sizeof command, "kill -9 %i", pid);
-        if (system(command) == -1) {
-            // The background process may be gone already; nothing to do either way.
-        }
+        // The background process may be gone already; the result tells nothing either way.
+        (void)tempus_registry_io.run_command(command);
     }
     if (sem_remove(id) == -1) {
         report("Nie mozna usunac semfora obslugi zegara Horolan.");
@@ -108,5 +99,5 @@ void sem_deinstall(int failed)
     RWTime stamp = now_DST();
     send_to_screen(final_message);
     write_to_log(logged, stamp);
-    exit(2);
+    exit(EXIT_REGISTRY);
 }

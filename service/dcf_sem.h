@@ -1,9 +1,6 @@
 #ifndef TEMPUS_SERVICE_DCF_SEM_H
 #define TEMPUS_SERVICE_DCF_SEM_H
 
-// System V key of the registry semaphore set.
-#define DCF_REGISTRY_KEY 56142
-
 // Opens the existing one-semaphore set with this key; identifier or -1.
 int sem_open(int key);
 
@@ -12,7 +9,7 @@ int sem_open(int key);
 int sem_create(int key);
 
 // Registers this installation; returns the identifier of the new set, or ends
-// the process with exit code 2 when already installed or creation fails.
+// the process with EXIT_REGISTRY when already installed or creation fails.
 int sem_install(void);
 
 // Sets semaphore 0 to value, which records the caller's pid; 0 or -1.
@@ -25,12 +22,9 @@ int sem_last_pid(int id);
 int sem_remove(int id);
 
 // Stops the recorded background process (only while it is still a tempusd),
-// removes the set, reports and ends with exit code 2. failed = 0 for a removal
+// removes the set, reports and ends with EXIT_REGISTRY. failed = 0 for a removal
 // asked for with /D, non-zero when undoing a failed installation. Returns only
 // when the recorded pid cannot be read.
 void sem_deinstall(int failed);
-
-// Key used by sem_install and sem_deinstall; tests point it elsewhere.
-void sem_set_registry_key(int key);
 
 #endif

@@ -13,6 +13,7 @@
 
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
+#include "tests/support/child.h"
 
 namespace {
 
@@ -40,40 +41,17 @@ struct tm fields_of(int y, int mo, int d, int h, int mi)
 // local zone may be changed freely; returns what the child reported ("" = all well).
 std::string run_in_zone_child(const char *tz, const std::function<std::string()> &body)
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
+    const tproc::ChildRun run = tproc::run_in_child("", [tz, &body] {
         setenv("TZ", tz, 1);
         tzset();
         RWZone::local(nullptr); // forget a zone the parent may have built
         RWZone::standard(nullptr);
-        const std::string report = body();
-        const char *p = report.data();
-        size_t left = report.size();
-        while (left > 0) {
-            const ssize_t n = write(fds[1], p, left);
-            if (n <= 0)
-                break;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        _exit(0);
-    }
-    close(fds[1]);
-    std::string report;
-    char buf[512];
-    ssize_t n = 0;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        report.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        report += "child ended abnormally";
-    return report;
+        fputs(body().c_str(), stdout);
+        return 0;
+    });
+    if (!run.exited || run.exit_code != 0)
+        return run.out + "child ended abnormally";
+    return run.out;
 }
 
 // Compares extract in zone with localtime_r at instants from..to; lists the first mismatches.

@@ -13,13 +13,11 @@
 #include <vector>
 
 #include "calendar/zone.h"
+#include "tests/support/proc.h"
 #include "timesvc/tm_srvce.h"
-
-extern char **environ;
 
 namespace {
 
-const char kFaketimeLib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 const char kProbeVar[] = "TEMPUS_DST_CORRECTION_PROBE";
 
 // Started again under a fake clock, this binary only reports the service
@@ -48,64 +46,21 @@ const bool probe_ran = report_dst_correction_if_probe();
 // Runs this binary as a probe with TZ and a fake clock starting at `when`; returns its line.
 std::string probe(const char *tz, const char *when)
 {
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        if (strncmp(*e, "TZ=", 3) != 0 && strncmp(*e, "LD_PRELOAD=", 11) != 0 &&
-            strncmp(*e, "FAKETIME", 8) != 0 && strncmp(*e, "ASAN_OPTIONS=", 13) != 0)
-            env.emplace_back(*e);
-    }
-    env.push_back(std::string("TZ=") + tz);
-    env.push_back(std::string("LD_PRELOAD=") + kFaketimeLib);
-    env.push_back(std::string("FAKETIME=@") + when);
-    env.push_back(std::string(kProbeVar) + "=1");
-    const char *asan = getenv("ASAN_OPTIONS");
-    env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
-                  "verify_asan_link_order=0");
-    std::vector<char *> envp;
-    for (std::string &s : env)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
     // The binary's own path, also as argv[0]: the sanitizer runtime stalls
     // under the fake clock when started as "/proc/self/exe".
     char self[4096] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
         return "own path unknown";
-    char *argv[] = {self, nullptr};
-
-    int fds[2];
-    if (pipe(fds) != 0)
-        return "pipe failed";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        close(fds[1]);
-        execve(self, argv, envp.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    std::string out;
-    char buf[256];
-    struct pollfd pfd = {fds[0], POLLIN, 0};
-    bool timed_out = false;
-    for (;;) {
-        if (poll(&pfd, 1, 20000) <= 0) {
-            timed_out = true;
-            break;
-        }
-        const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    if (timed_out) {
-        kill(pid, SIGKILL); // a probe that hangs must not hang the suite
+    tproc::Spawn sp;
+    sp.argv = {self};
+    sp.env = {std::string("TZ=") + tz, std::string(kProbeVar) + "=1"};
+    sp.faketime = std::string("@") + when;
+    sp.timeout_ms = 20000;
+    const tproc::Result r = tproc::run(sp);
+    std::string out = r.out;
+    if (r.timed_out)
         out += "probe timed out";
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (!r.exited || r.exit_code != 0)
         out += "probe failed";
     return out;
 }
@@ -117,7 +72,7 @@ std::string probe(const char *tz, const char *when)
 TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
 {
     ASSERT_FALSE(probe_ran);
-    if (access(kFaketimeLib, R_OK) != 0)
+    if (access(tproc::kFaketimeLib, R_OK) != 0)
         GTEST_SKIP() << "libfaketime not installed";
     struct Case {
         const char *tz;

@@ -12,7 +12,7 @@
 #include "platform/semun.h"
 #include "tests/support/e2e_tempusd.h"
 
-using tempusd_e2e::console_line;
+using tproc::console_line;
 
 namespace {
 

@@ -10,7 +10,7 @@
 
 #include "tests/support/e2e_tempusd.h"
 
-using tempusd_e2e::console_line;
+using tproc::console_line;
 
 namespace {
 
@@ -51,7 +51,7 @@ TEST_F(E2ETempusdInstall, DefaultInstallIsSilentAndLogsStartAndSuccess)
     EXPECT_EQ(messages[0], kStarted);
     EXPECT_EQ(messages[1], "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /T60).");
     for (const std::string &line : log_lines()) {
-        EXPECT_TRUE(tempusd_e2e::is_log_line(line)) << line;
+        EXPECT_TRUE(tproc::is_log_line(line)) << line;
     }
 }
 

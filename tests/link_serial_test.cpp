@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "link/rd_wr_rp.h"
-#include "link/rd_wr_rp_seam.h"
+#include "tests/support/fakes.h"
 
 namespace {
 
@@ -177,58 +177,23 @@ TEST(LinkConfig, NonTerminalFailsWithoutEndingTheProcess)
     close(p[1]);
 }
 
-// Recording fakes for the attribute seam.
-struct termios g_link_port_attrs;
-struct termios g_link_written_attrs;
-int g_link_written_when = -1;
-int g_link_setattr_calls = 0;
-int g_link_setattr_result = 0;
-
-int fake_link_tcgetattr(int, struct termios *t)
-{
-    *t = g_link_port_attrs;
-    return 0;
-}
-
-int fake_link_tcsetattr(int, int when, const struct termios *t)
-{
-    g_link_written_attrs = *t;
-    g_link_written_when = when;
-    ++g_link_setattr_calls;
-    return g_link_setattr_result;
-}
-
+// The port as a previous user may have left it: cooked, translating, odd parity, 5 bits.
 class LinkConfigSeam : public testing::Test {
 protected:
     void SetUp() override
     {
-        saved_get_ = serial_tcgetattr;
-        saved_set_ = serial_tcsetattr;
-        serial_tcgetattr = fake_link_tcgetattr;
-        serial_tcsetattr = fake_link_tcsetattr;
-        // A port as a previous user may have left it: cooked, translating, odd parity, 5 bits.
-        std::memset(&g_link_port_attrs, 0, sizeof g_link_port_attrs);
-        g_link_port_attrs.c_iflag = BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON | IGNBRK | IXOFF | IMAXBEL;
-        g_link_port_attrs.c_oflag = OPOST | ONLCR;
-        g_link_port_attrs.c_cflag = CS5 | CSTOPB | PARENB | PARODD | CREAD | CLOCAL | HUPCL;
-        g_link_port_attrs.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
-        g_link_port_attrs.c_cc[VMIN] = 1;
-        cfsetospeed(&g_link_port_attrs, B300);
-        cfsetispeed(&g_link_port_attrs, B300);
-        g_link_written_when = -1;
-        g_link_setattr_calls = 0;
-        g_link_setattr_result = 0;
+        struct termios &port = terminal.port;
+        port.c_iflag = BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON | IGNBRK | IXOFF | IMAXBEL;
+        port.c_oflag = OPOST | ONLCR;
+        port.c_cflag = CS5 | CSTOPB | PARENB | PARODD | CREAD | CLOCAL | HUPCL;
+        port.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+        port.c_cc[VMIN] = 1;
+        cfsetospeed(&port, B300);
+        cfsetispeed(&port, B300);
     }
-    void TearDown() override
-    {
-        serial_tcgetattr = saved_get_;
-        serial_tcsetattr = saved_set_;
-    }
-    const struct termios &written() const { return g_link_written_attrs; }
+    const struct termios &written() const { return terminal.written; }
 
-private:
-    serial_tcgetattr_fn saved_get_ = nullptr;
-    serial_tcsetattr_fn saved_set_ = nullptr;
+    fakes::FakeTerminal terminal;
 };
 
 TEST_F(LinkConfigSeam, ServiceSettings)
@@ -236,8 +201,8 @@ TEST_F(LinkConfigSeam, ServiceSettings)
     testing::internal::CaptureStderr();
     ASSERT_EQ(set_port_paramers(7, 200, 14, 48, 1, 1, 0), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    ASSERT_EQ(g_link_setattr_calls, 1);
-    EXPECT_EQ(g_link_written_when, TCSANOW);
+    ASSERT_EQ(terminal.set_calls, 1);
+    EXPECT_EQ(terminal.written_when, TCSANOW);
     const struct termios &t = written();
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
@@ -295,7 +260,7 @@ TEST_F(LinkConfigSeam, ArgumentsAreCheckedAndReplaced)
     for (const ArgCase &c : cases) {
         SCOPED_TRACE(c.name);
         // Start from 8 bits so that a smaller size must replace, not merge.
-        g_link_port_attrs.c_cflag = (g_link_port_attrs.c_cflag & ~CSIZE) | CS8;
+        terminal.port.c_cflag = (terminal.port.c_cflag & ~CSIZE) | CS8;
         testing::internal::CaptureStderr();
         EXPECT_EQ(set_port_paramers(3, c.timeout, c.baud, c.size, c.stop, 1, 0), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
@@ -324,7 +289,7 @@ TEST_F(LinkConfigSeam, ParityFlags)
 
 TEST_F(LinkConfigSeam, FailedWriteBackReturnsMinusOne)
 {
-    g_link_setattr_result = -1;
+    terminal.set_result = -1;
     testing::internal::CaptureStderr();
     EXPECT_EQ(set_port_paramers(3, 200, 14, 48, 1, 1, 0), -1);
     EXPECT_EQ(set_port_timeout(3, 200), -1);
@@ -345,7 +310,7 @@ TEST_F(LinkConfigSeam, TimeoutChangesOnlyVtime)
         testing::internal::CaptureStderr();
         ASSERT_EQ(set_port_timeout(3, c.timeout), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
-        struct termios expected = g_link_port_attrs;
+        struct termios expected = terminal.port;
         expected.c_cc[VTIME] = static_cast<cc_t>(c.vtime);
         EXPECT_EQ(std::memcmp(&written(), &expected, sizeof expected), 0);
     }

@@ -1,4 +1,5 @@
 #include "oneshot/tikora.h"
+#include "oneshot/tikora_io.h"
 
 #include <gtest/gtest.h>
 
@@ -60,11 +61,11 @@ protected:
         rs_fd = pair[0];
         receiver = pair[1];
         fcntl(receiver, F_SETFL, O_NONBLOCK);
-        tikora_set_read_wait(300);
+        tempus_tikora_io.read_wait_ms = 300;
     }
     void TearDown() override
     {
-        tikora_set_read_wait(3000);
+        tikora_io_restore_defaults();
         if (rs_fd >= 0) {
             close(rs_fd);
         }

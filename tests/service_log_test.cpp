@@ -7,7 +7,8 @@
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
 #include "service/dcf_prog.h"
-#include "tests/service_in_child.h"
+#include "tests/support/child.h"
+#include "tests/support/log_text.h"
 #include "tests/support/proc.h"
 #include "timesvc/dcf_log.h"
 
@@ -22,7 +23,7 @@ protected:
 
 TEST_F(ServiceLog, AppendsStampedLinesDayFirstWithLeadingZeros)
 {
-    svc_test::ChildRun run = svc_test::run_in_child(dir_, []() {
+    tproc::ChildRun run = tproc::run_in_child(dir_, []() {
         write_to_log("pierwszy", RWTime(RWDate(31, 12, 1999), 8, 7, 9, RWZone::local()));
         write_to_log("drugi\n\n", RWTime(RWDate(5, 3, 1996), 23, 0, 0, RWZone::local()));
         return 0;
@@ -36,7 +37,7 @@ TEST_F(ServiceLog, AppendsStampedLinesDayFirstWithLeadingZeros)
 TEST_F(ServiceLog, LogThatCannotBeOpenedEndsTheProcess)
 {
     ASSERT_EQ(mkdir((dir_ + "/dcf.log").c_str(), 0755), 0);
-    svc_test::ChildRun run = svc_test::run_in_child(dir_, []() {
+    tproc::ChildRun run = tproc::run_in_child(dir_, []() {
         write_to_log("nigdy", RWTime(RWDate(1, 2, 2003), 4, 5, 6, RWZone::local()));
         return 0;
     });

@@ -8,13 +8,15 @@
 
 #include "service/dcf_prog.h"
 #include "service/dcf_sem.h"
-#include "tests/service_in_child.h"
+#include "service/registry_io.h"
+#include "tests/support/child.h"
+#include "tests/support/log_text.h"
 #include "tests/support/proc.h"
 #include "timesvc/tm_srvce.h"
 
 namespace {
 
-using svc_test::console_line;
+using tproc::console_line;
 
 const std::string kUsage = console_line(
     "\n"
@@ -138,7 +140,7 @@ TEST_P(ServiceWalk, ReportsAndClassifies)
 {
     const WalkCase &c = GetParam();
     std::vector<std::string> args = c.args;
-    svc_test::ChildRun run = svc_test::run_in_child(dir_, [&args]() {
+    tproc::ChildRun run = tproc::run_in_child(dir_, [&args]() {
         std::vector<char *> argv;
         static char program[] = "tempusd";
         argv.push_back(program);
@@ -163,7 +165,7 @@ TEST_P(ServiceWalk, ReportsAndClassifies)
         console += kUsage;
     }
     EXPECT_EQ(run.console, console);
-    EXPECT_EQ(svc_test::log_messages(tproc::read_file(dir_ + "/dcf.log")), c.messages);
+    EXPECT_EQ(tproc::log_messages(tproc::read_file(dir_ + "/dcf.log")), c.messages);
 
     if (c.outcome == WALK_INSTALL || c.outcome == WALK_REMOVE) {
         EXPECT_EQ(run.out, settings_text(c.outcome, c.settings));
@@ -189,20 +191,10 @@ protected:
     void TearDown() override { tproc::remove_tree(dir_); }
 
     // tempusd_main in a child, the registry moved to a key of this test.
-    svc_test::ChildRun run_main(std::vector<std::string> args)
+    tproc::ChildRun run_main(std::vector<std::string> args)
     {
         int key = tproc::unique_registry_key();
-        svc_test::ChildRun run = svc_test::run_in_child(dir_, [&args, key]() {
-            sem_set_registry_key(key);
-            std::vector<char *> argv;
-            static char program[] = "tempusd";
-            argv.push_back(program);
-            for (std::string &a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            return tempusd_main(static_cast<int>(argv.size()) - 1, argv.data());
-        });
+        tproc::ChildRun run = tproc::run_tempusd_main(dir_, key, std::move(args));
         tproc::remove_registry(key);
         return run;
     }
@@ -211,12 +203,12 @@ protected:
 
 TEST_F(ServiceMain, CommandLineErrorsEndWithCodeOne)
 {
-    svc_test::ChildRun rejected = run_main({"/S", "/X"});
+    tproc::ChildRun rejected = run_main({"/S", "/X"});
     EXPECT_TRUE(rejected.exited);
     EXPECT_EQ(rejected.exit_code, 1);
     EXPECT_EQ(rejected.console, console_line(kUnknown) + kUsage);
 
-    svc_test::ChildRun not_alone = run_main({"/D", "/C2"});
+    tproc::ChildRun not_alone = run_main({"/D", "/C2"});
     EXPECT_TRUE(not_alone.exited);
     EXPECT_EQ(not_alone.exit_code, 1);
     EXPECT_EQ(not_alone.console, console_line(kDAlone) + kUsage);
@@ -227,7 +219,7 @@ TEST_F(ServiceMain, UnwritableLogEndsWithCodeTwo)
     // Everything runs as root, which ignores permission bits: a directory in
     // the log's place is what makes it impossible to open.
     ASSERT_EQ(mkdir((dir_ + "/dcf.log").c_str(), 0755), 0);
-    svc_test::ChildRun run = run_main({"/C7", "/X"});
+    tproc::ChildRun run = run_main({"/C7", "/X"});
     EXPECT_TRUE(run.exited);
     EXPECT_EQ(run.exit_code, 2);
     EXPECT_EQ(run.console, console_line(bad("/C")) +

@@ -17,13 +17,15 @@
 #include "platform/semun.h"
 #include "service/dcf_prog.h"
 #include "service/dcf_sem.h"
-#include "tests/service_in_child.h"
+#include "service/registry_io.h"
+#include "tests/support/child.h"
+#include "tests/support/log_text.h"
 #include "tests/support/proc.h"
 
 namespace {
 
-using svc_test::console_line;
-using svc_test::log_messages;
+using tproc::console_line;
+using tproc::log_messages;
 
 const std::string kInstalled = "Program obslugi zegara Horolan jest juz zainstalowany.";
 const std::string kNotInstalled = "Program obslugi zegara Horolan nie byl zainstalowany.";
@@ -44,11 +46,11 @@ protected:
     }
 
     // body in a child whose registry routines use this test's key.
-    svc_test::ChildRun in_child(const std::function<int()> &body)
+    tproc::ChildRun in_child(const std::function<int()> &body)
     {
         int key = key_;
-        return svc_test::run_in_child(dir_, [key, &body]() {
-            sem_set_registry_key(key);
+        return tproc::run_in_child(dir_, [key, &body]() {
+            tempus_registry_io.key = key;
             return body();
         });
     }
@@ -123,12 +125,12 @@ TEST_F(ServiceRegistry, RoutinesOnOneSet)
 
 TEST_F(ServiceRegistry, InstallRegistersOnceOnly)
 {
-    svc_test::ChildRun first = in_child([]() { return sem_install() >= 0 ? 0 : 1; });
+    tproc::ChildRun first = in_child([]() { return sem_install() >= 0 ? 0 : 1; });
     EXPECT_EQ(first.exit_code, 0);
     EXPECT_EQ(first.console, "");
     EXPECT_TRUE(registry_exists());
 
-    svc_test::ChildRun second = in_child([]() {
+    tproc::ChildRun second = in_child([]() {
         sem_install();
         return 0;
     });
@@ -141,7 +143,7 @@ TEST_F(ServiceRegistry, InstallRegistersOnceOnly)
 TEST_F(ServiceRegistry, FailedInstallationIsUndone)
 {
     ASSERT_NE(sem_create(key_), -1);
-    svc_test::ChildRun run = in_child([]() {
+    tproc::ChildRun run = in_child([]() {
         sem_deinstall(1);
         return 0;
     });
@@ -166,7 +168,7 @@ TEST_F(ServiceRegistry, RemovalKillsTheRecordedService)
     }
     ASSERT_TRUE(process_runs_program(service, "tempusd"));
 
-    svc_test::ChildRun run = in_child([]() {
+    tproc::ChildRun run = in_child([]() {
         sem_deinstall(0);
         return 0;
     });
@@ -189,7 +191,7 @@ TEST_F(ServiceRegistry, RemovalSparesAProcessThatReusedTheRecordedId)
     }
     ASSERT_TRUE(process_runs_program(stranger, "sleep"));
 
-    svc_test::ChildRun run = in_child([]() {
+    tproc::ChildRun run = in_child([]() {
         sem_deinstall(0);
         return 0;
     });
@@ -204,24 +206,18 @@ TEST_F(ServiceRegistry, RemovalSparesAProcessThatReusedTheRecordedId)
 TEST_F(ServiceRegistry, MainRemovesThenInstallsNoMore)
 {
     auto run_main = [this](const char *option) {
-        return in_child([option]() {
-            static char program[] = "tempusd";
-            char arg[8];
-            snprintf(arg, sizeof arg, "%s", option);
-            char *argv[] = {program, arg, nullptr};
-            return tempusd_main(2, argv);
-        });
+        return tproc::run_tempusd_main(dir_, key_, {option});
     };
-    svc_test::ChildRun absent = run_main("/d");
+    tproc::ChildRun absent = run_main("/d");
     EXPECT_EQ(absent.exit_code, 2);
     EXPECT_EQ(absent.console, console_line(kNotInstalled));
 
     ASSERT_NE(sem_create(key_), -1);
-    svc_test::ChildRun refused = run_main("/S");
+    tproc::ChildRun refused = run_main("/S");
     EXPECT_EQ(refused.exit_code, 2);
     EXPECT_EQ(refused.console, console_line(kInstalled));
 
-    svc_test::ChildRun removed = run_main("/D");
+    tproc::ChildRun removed = run_main("/D");
     EXPECT_EQ(removed.exit_code, 2);
     EXPECT_EQ(removed.console, console_line(kRemoved));
     EXPECT_FALSE(registry_exists());

@@ -1,13 +1,39 @@
 #ifndef TEMPUS_TIMESVC_DCF_LOG_H
 #define TEMPUS_TIMESVC_DCF_LOG_H
 
+// How tempusd speaks: the console line, the log line, and the end of the
+// process after a report. A leaf unit: every layer of the service may call
+// it, and it calls nothing of theirs.
+
 #include "calendar/rwtime.h"
 
+// Title that heads every console line.
+constexpr char DCF_PROGRAM_TITLE[] = "Program obslugi zegara Horolan";
+
 // Log file, relative to the working directory.
-#define DCF_LOG_FILE "dcf.log"
+constexpr char DCF_LOG_FILE[] = "dcf.log";
+
+// Working buffer size for one argument or one formatted message, terminator included.
+constexpr int DCF_TEXT_SIZE = 160;
+
+// Exit codes of tempusd.
+constexpr int EXIT_INSTALLED = 0;    // the background process runs
+constexpr int EXIT_COMMAND_LINE = 1; // an argument was rejected
+constexpr int EXIT_REGISTRY = 2;     // every end through the registry (a removal too), fork failure, lost log
+constexpr int EXIT_PORT = 3;         // unusable port, when undoing the registration returned
+
+// Writes "[title]:- message\n" on standard error; failures are ignored.
+void send_to_screen(const char *message);
 
 // Appends "[dd/mm/yyyy hh:mm:ss]:- text\n" to dcf.log, stamp rendered in the
-// library's local zone; ends the process with exit code 2 if the log cannot be opened.
+// library's local zone; ends the process with EXIT_REGISTRY if the log cannot be opened.
 void write_to_log(const char *text, RWTime stamp);
+
+// The message on the console first, then in the log with the given stamp.
+void report_at(const char *message, RWTime stamp);
+
+// Reports like report_at, then calls undo(1) when one is given (it takes back
+// the registration and normally ends the process itself), then exits with exit_code.
+[[noreturn]] void report_and_exit(const char *message, RWTime stamp, int exit_code, void (*undo)(int failed));
 
 #endif

@@ -10,7 +10,6 @@
 #include "calendar/zone.h"
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
-#include "service/dcf_prog.h"
 #include "timesvc/clock_diff.h"
 #include "timesvc/dcf_log.h"
 #include "timesvc/sync_io.h"
@@ -26,30 +25,28 @@ static const char *const receiver_ports[4] = {
     "/dev/term/d",
 };
 
-static const char TEXT_BAD_PORT[] = "Nieoczekiwany numer portu szeregowego. Koniec ... ";
-static const char TEXT_PORT_UNUSABLE[] = "Nie mozna otworzyc portu szeregowego. Koniec ... ";
-static const char TEXT_STARTED[] = "Synchronizacja czasu rozpoczeta.";
-static const char TEXT_NO_TELEGRAM[] = "Nie mozna odczytac zegara Horolan w przewidywanym momencie.";
-static const char TEXT_UNEXPECTED[] = "Nieoczekiwany znak w trakcie odczytu informacji z zegara Horolan.";
-static const char TEXT_PARITY[] = "Blad parzystosci w trakcie odczytu informacji z zegara Horolan.";
-static const char TEXT_SYNC[] = "Blad synchronizacji w trakcie odczytu informacji z zegara Horolan.";
-static const char TEXT_READ[] = "Blad w trakcie odczytu informacji z zegara Horolan.";
-static const char TEXT_CHECKSUM[] = "Blad sumy kontrolnej w trakcie odczytu informacji z zegara Horolan.";
-static const char TEXT_UNCERTAIN[] = "Odczytano niepewny czas z zegara Horolan.";
-static const char TEXT_CLOCK_NOT_SET[] = "Nie mozna ustawic zegara systemowego.";
-static const char TEXT_SYNCHRONIZED[] = "Nastapila synchronizacja zegara systemowego. Przesuniecie o ";
+static constexpr char TEXT_BAD_PORT[] = "Nieoczekiwany numer portu szeregowego. Koniec ... ";
+static constexpr char TEXT_PORT_UNUSABLE[] = "Nie mozna otworzyc portu szeregowego. Koniec ... ";
+static constexpr char TEXT_STARTED[] = "Synchronizacja czasu rozpoczeta.";
+static constexpr char TEXT_NO_TELEGRAM[] = "Nie mozna odczytac zegara Horolan w przewidywanym momencie.";
+static constexpr char TEXT_UNEXPECTED[] = "Nieoczekiwany znak w trakcie odczytu informacji z zegara Horolan.";
+static constexpr char TEXT_PARITY[] = "Blad parzystosci w trakcie odczytu informacji z zegara Horolan.";
+static constexpr char TEXT_SYNC[] = "Blad synchronizacji w trakcie odczytu informacji z zegara Horolan.";
+static constexpr char TEXT_READ[] = "Blad w trakcie odczytu informacji z zegara Horolan.";
+static constexpr char TEXT_CHECKSUM[] = "Blad sumy kontrolnej w trakcie odczytu informacji z zegara Horolan.";
+static constexpr char TEXT_UNCERTAIN[] = "Odczytano niepewny czas z zegara Horolan.";
+static constexpr char TEXT_CLOCK_NOT_SET[] = "Nie mozna ustawic zegara systemowego.";
+static constexpr char TEXT_SYNCHRONIZED[] = "Nastapila synchronizacja zegara systemowego. Przesuniecie o ";
 
 // The line's read time-out, and how much sooner an empty read must come back
 // to be taken for a dead line rather than a silent receiver.
 static constexpr long long LINE_TIMEOUT_MS = 20000;
 static constexpr long long DEAD_LINE_MS = 1000;
 
+// Console and log, then the registration is taken back, which ends the process.
 [[noreturn]] static void abandon_installation(const char *text, RWTime stamp)
 {
-    send_to_screen(text);
-    write_to_log(text, stamp);
-    tempus_sync_io.deinstall(1);
-    exit(3);
+    report_and_exit(text, stamp, EXIT_PORT, tempus_sync_io.deinstall);
 }
 
 void start_dcf(int *fd, int interval, int port, int sflag)
@@ -66,12 +63,12 @@ void start_dcf(int *fd, int interval, int port, int sflag)
     if (tempus_sync_io.configure_line(*fd) != 0)
         abandon_installation(TEXT_PORT_UNUSABLE, stamp);
 
-    write_to_log(TEXT_STARTED, tempus_sync_io.service_clock());
+    tempus_sync_io.log(TEXT_STARTED, tempus_sync_io.service_clock());
     if (sflag) {
-        time_request_to_DCF(*fd, 1);
+        tempus_sync_io.request_telegrams(*fd, 1);
         synchronize_time(*fd, 1);
     }
-    time_request_to_DCF(*fd, interval);
+    tempus_sync_io.request_telegrams(*fd, interval);
 }
 
 // A read that failed, or came back empty long before the line's time-out,
@@ -155,12 +152,12 @@ static void correct_system_clock(RWTime stamp, RWTime epoch)
     }
     }
     if (result != 0) {
-        write_to_log(TEXT_CLOCK_NOT_SET, stamp);
+        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, stamp);
         return;
     }
     char line[DCF_TEXT_SIZE];
     snprintf(line, sizeof line, "%s %li s.", TEXT_SYNCHRONIZED, difference);
-    write_to_log(line, stamp);
+    tempus_sync_io.log(line, stamp);
 }
 
 void synchronize_time(int fd, int interval)
@@ -172,8 +169,8 @@ void synchronize_time(int fd, int interval)
     long long failed_read_ms = 0;
     const int result = read_telegram(fd, interval, &stamp, &failed_read_ms);
     if (result != SERIAL_OK) {
-        write_to_log(read_failure_text(result), tempus_sync_io.service_clock());
-        time_request_to_DCF(fd, interval);
+        tempus_sync_io.log(read_failure_text(result), tempus_sync_io.service_clock());
+        tempus_sync_io.request_telegrams(fd, interval);
         if (result == SERIAL_READ_ERROR)
             wait_out_read_timeout(failed_read_ms);
         return;
@@ -182,17 +179,17 @@ void synchronize_time(int fd, int interval)
     switch (validate_telegram(buf)) {
     case TELEGRAM_VALID: correct_system_clock(stamp, epoch); return;
     case TELEGRAM_BAD_CHECKSUM:
-        write_to_log(TEXT_CHECKSUM, stamp);
-        time_request_to_DCF(fd, interval);
+        tempus_sync_io.log(TEXT_CHECKSUM, stamp);
+        tempus_sync_io.request_telegrams(fd, interval);
         return;
     case TELEGRAM_UNCERTAIN:
-        write_to_log(TEXT_UNCERTAIN, stamp);
+        tempus_sync_io.log(TEXT_UNCERTAIN, stamp);
         tempus_sync_io.pause_seconds(static_cast<unsigned>(interval) * 60U);
-        time_request_to_DCF(fd, interval);
+        tempus_sync_io.request_telegrams(fd, interval);
         return;
     default:
-        write_to_log(TEXT_UNEXPECTED, stamp);
-        time_request_to_DCF(fd, interval);
+        tempus_sync_io.log(TEXT_UNEXPECTED, stamp);
+        tempus_sync_io.request_telegrams(fd, interval);
         return;
     }
 }

@@ -3,9 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
 #include "platform/stime.h"
-#include "service/dcf_sem.h"
+#include "timesvc/dcf_log.h"
 #include "timesvc/tm_srvce.h"
 
 static int open_receiver_port(const char *path, int flags)
@@ -47,13 +48,16 @@ static constexpr sync_io real_sync_io = {
     configure_receiver_line,
     flush_port,
     read_char,
+    time_request_to_DCF,
     slew_system_clock,
     step_system_clock,
     sleep_seconds,
     monotonic_milliseconds,
     now_DST,
+    RWDate::now,
     update_DST_correction,
-    sem_deinstall,
+    write_to_log,
+    nullptr,
 };
 
 sync_io tempus_sync_io = real_sync_io;

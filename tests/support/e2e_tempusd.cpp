@@ -7,30 +7,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <thread>
 
 namespace tempusd_e2e {
-
-std::string console_line(const std::string &message)
-{
-    return "[Program obslugi zegara Horolan]:- " + message + "\n";
-}
-
-bool is_log_line(const std::string &text)
-{
-    static const std::regex form(R"(^\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\]:- .*$)");
-    return std::regex_match(text, form);
-}
-
-std::string log_message(const std::string &line)
-{
-    if (!is_log_line(line)) {
-        return "";
-    }
-    return line.substr(line.find("]:- ") + 4);
-}
 
 // Fields after the command name of /proc/PID/stat (which may hold blanks).
 static std::vector<std::string> stat_fields_after_name(pid_t pid)
@@ -195,11 +175,7 @@ std::vector<std::string> Fixture::log_lines() const
 
 std::vector<std::string> Fixture::log_messages() const
 {
-    std::vector<std::string> messages;
-    for (const std::string &line : log_lines()) {
-        messages.push_back(log_message(line));
-    }
-    return messages;
+    return tproc::log_messages(log_text());
 }
 
 bool Fixture::wait_log_message(const std::string &message, int timeout_ms)

@@ -22,18 +22,10 @@
 #include <vector>
 
 #include "tests/support/emu_process.h"
+#include "tests/support/log_text.h"
 #include "tests/support/proc.h"
 
 namespace tempusd_e2e {
-
-// The console form of a message: "[Program obslugi zegara Horolan]:- msg\n".
-std::string console_line(const std::string &message);
-
-// True when text is a log line "[dd/mm/yyyy hh:mm:ss]:- message".
-bool is_log_line(const std::string &text);
-
-// The message part of a log line (after "]:- "); empty when it is none.
-std::string log_message(const std::string &line);
 
 // utime + stime of a process in clock ticks, from /proc/PID/stat; -1 if gone.
 long cpu_ticks(pid_t pid);

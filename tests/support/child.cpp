@@ -1,0 +1,80 @@
+#include "tests/support/child.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "service/dcf_prog.h"
+#include "service/registry_io.h"
+
+namespace tproc {
+
+static std::string drain_and_close(int fd)
+{
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0)
+        text.append(chunk, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
+{
+    ChildRun run;
+    int err_pipe[2];
+    int out_pipe[2];
+    if (pipe(err_pipe) != 0)
+        return run;
+    if (pipe(out_pipe) != 0) {
+        close(err_pipe[0]);
+        close(err_pipe[1]);
+        return run;
+    }
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        close(err_pipe[0]);
+        close(out_pipe[0]);
+        dup2(err_pipe[1], 2);
+        dup2(out_pipe[1], 1);
+        close(err_pipe[1]);
+        close(out_pipe[1]);
+        if (!dir.empty() && chdir(dir.c_str()) != 0)
+            _exit(120);
+        const int rc = body();
+        fflush(nullptr);
+        _exit(rc);
+    }
+    close(err_pipe[1]);
+    close(out_pipe[1]);
+    // Standard output first: a child filling the pipe it is not read from
+    // would block, and both stay small enough for the other pipe's buffer.
+    run.out = drain_and_close(out_pipe[0]);
+    run.console = drain_and_close(err_pipe[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return run;
+    run.exited = WIFEXITED(status);
+    run.exit_code = run.exited ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args)
+{
+    return run_in_child(dir, [key, &args] {
+        tempus_registry_io.key = key;
+        std::vector<char *> argv;
+        static char program[] = "tempusd";
+        argv.push_back(program);
+        for (std::string &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        return tempusd_main(static_cast<int>(argv.size()) - 1, argv.data());
+    });
+}
+
+} // namespace tproc

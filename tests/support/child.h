@@ -1,0 +1,32 @@
+#ifndef TEMPUS_TESTS_SUPPORT_CHILD_H
+#define TEMPUS_TESTS_SUPPORT_CHILD_H
+
+// Runs a piece of the programs' own code in a forked child, so that its
+// exits, its process-wide state (option counters, the time zone, the working
+// directory) stay out of the test process.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tproc {
+
+struct ChildRun {
+    bool exited = false; // normal exit; exit_code valid
+    int exit_code = -1;
+    std::string console; // what the child wrote on standard error
+    std::string out;     // ... and on standard output
+};
+
+// body runs in the child, in `dir` when it is not empty, and its result is
+// the child's exit status unless it ends the process itself first. A child
+// still running after 60 s is ended by SIGALRM.
+ChildRun run_in_child(const std::string &dir, const std::function<int()> &body);
+
+// tempusd's main routine on these arguments, run as above, with the registry
+// moved to `key`; its result is the child's exit status.
+ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args);
+
+} // namespace tproc
+
+#endif

@@ -1,0 +1,196 @@
+#include "tests/support/fakes.h"
+
+#include <cstdio>
+
+#include "calendar/zone.h"
+#include "link/dcf_protocol.h"
+#include "link/rd_wr_rp.h"
+#include "link/serial_io.h"
+#include "timesvc/tm_srvce.h"
+
+namespace fakes {
+
+static FakeCycle *cycle = nullptr;
+static FakeTerminal *terminal = nullptr;
+
+RWTime today_at(unsigned h, unsigned m, unsigned s)
+{
+    return RWTime(h, m, s, RWZone::local());
+}
+
+std::string stamp_text(RWTime t)
+{
+    struct tm fields = {};
+    t.extract(&fields, RWZone::local());
+    char text[16];
+    snprintf(text, sizeof text, "%02d:%02d:%02d", fields.tm_hour, fields.tm_min, fields.tm_sec);
+    return text;
+}
+
+std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status)
+{
+    std::vector<unsigned char> t = {0xBB,
+                                    static_cast<unsigned char>(h),
+                                    static_cast<unsigned char>(m),
+                                    static_cast<unsigned char>(s),
+                                    26,
+                                    12,
+                                    7,
+                                    1,
+                                    0,
+                                    status};
+    unsigned sum = 0; // worked out here, not by the unit under test
+    for (size_t i = 1; i <= 7; ++i)
+        sum += t[i];
+    t[8] = static_cast<unsigned char>(sum % 128);
+    return t;
+}
+
+sync_io real_sync_table()
+{
+    const sync_io installed = tempus_sync_io;
+    sync_io_restore_defaults();
+    const sync_io real = tempus_sync_io;
+    tempus_sync_io = installed;
+    return real;
+}
+
+// ---- the cycle's world ----
+
+static RWTime fake_service_clock()
+{
+    RWTime t = cycle->base;
+    t += static_cast<long>(cycle->now_ms / 1000);
+    return t;
+}
+
+static int fake_read(int, unsigned char *byte)
+{
+    FakeCycle &c = *cycle;
+    ++c.reads;
+    if (c.next_step >= c.script.size()) {
+        c.now_ms += READ_TIMEOUT_MS; // a silent receiver
+        return SERIAL_TIMEOUT;
+    }
+    const read_step step = c.script[c.next_step++];
+    c.now_ms += step.elapsed_ms;
+    if (step.result == SERIAL_OK || step.result == SERIAL_PARITY_ERROR)
+        *byte = step.byte;
+    return step.result;
+}
+
+static const sync_io fake_sync_io = {
+    [](const char *path, int flags) {
+        cycle->opened_path = path;
+        cycle->opened_flags = flags;
+        return LINE_FD;
+    },
+    [](int) { return cycle->configure_result; },
+    [](int, int selector) {
+        cycle->flushes.push_back(selector);
+        return 0;
+    },
+    fake_read,
+    [](int, int minutes) {
+        unsigned char bytes[2];
+        time_request_bytes(minutes, bytes);
+        cycle->request_bytes.insert(cycle->request_bytes.end(), bytes, bytes + 2);
+    },
+    [](const struct timeval *delta, struct timeval *old_delta) {
+        cycle->slews.push_back({delta->tv_sec, delta->tv_usec, old_delta != nullptr});
+        return cycle->clock_result;
+    },
+    [](const time_t *when) {
+        cycle->steps.push_back(*when);
+        return cycle->clock_result;
+    },
+    [](unsigned seconds) {
+        cycle->pauses.push_back(seconds);
+        cycle->request_bytes_at_pause.push_back(static_cast<int>(cycle->request_bytes.size()));
+        cycle->now_ms += static_cast<long long>(seconds) * 1000;
+        return 0u;
+    },
+    []() { return cycle->now_ms; },
+    fake_service_clock,
+    []() {
+        struct tm fields = {};
+        fake_service_clock().extract(&fields, RWZone::local());
+        return RWDate(&fields);
+    },
+    []() { ++cycle->refreshes; },
+    [](const char *text, RWTime stamp) {
+        cycle->log.push_back({text, stamp});
+    },
+    // Told on standard error, so that a test running an installation's end
+    // in a child sees where the registration would be taken back.
+    [](int failed) { fprintf(stderr, "deinstall %d\n", failed); },
+};
+
+FakeCycle::FakeCycle() : base(today_at(12, 0, 0)), saved_correction_(DST_correction)
+{
+    cycle = this;
+    tempus_sync_io = fake_sync_io;
+    DST_correction = 0;
+}
+
+FakeCycle::~FakeCycle()
+{
+    sync_io_restore_defaults();
+    DST_correction = saved_correction_;
+    cycle = nullptr;
+}
+
+void FakeCycle::feed_bytes(const std::vector<unsigned char> &bytes, long long first_ms)
+{
+    bool first = true;
+    for (unsigned char b : bytes) {
+        script.push_back({SERIAL_OK, b, first ? first_ms : BYTE_MS});
+        first = false;
+    }
+}
+
+void FakeCycle::feed_result(int result, long long elapsed_ms)
+{
+    script.push_back({result, 0, elapsed_ms});
+}
+
+std::vector<std::string> FakeCycle::logged() const
+{
+    std::vector<std::string> texts;
+    for (const log_entry &e : log)
+        texts.push_back(e.text);
+    return texts;
+}
+
+std::vector<std::string> FakeCycle::log_times() const
+{
+    std::vector<std::string> times;
+    for (const log_entry &e : log)
+        times.push_back(stamp_text(e.stamp));
+    return times;
+}
+
+// ---- the terminal behind the serial line unit ----
+
+FakeTerminal::FakeTerminal()
+{
+    terminal = this;
+    tempus_serial_io.get_attributes = [](int, struct termios *t) {
+        *t = terminal->port;
+        return 0;
+    };
+    tempus_serial_io.set_attributes = [](int, int when, const struct termios *t) {
+        terminal->written = *t;
+        terminal->written_when = when;
+        ++terminal->set_calls;
+        return terminal->set_result;
+    };
+}
+
+FakeTerminal::~FakeTerminal()
+{
+    serial_io_restore_defaults();
+    terminal = nullptr;
+}
+
+} // namespace fakes

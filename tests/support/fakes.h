@@ -1,0 +1,114 @@
+#ifndef TEMPUS_TESTS_SUPPORT_FAKES_H
+#define TEMPUS_TESTS_SUPPORT_FAKES_H
+
+// The one place where the programs' side-effect tables are replaced: a fake
+// receiver line, clocks and log for the synchronisation cycle, and a recording
+// terminal for the serial line unit. Each fake takes its table over when it is
+// made and puts the real one back when it goes, so a test or one case of a
+// case table makes a fresh one.
+
+#include <termios.h>
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "calendar/rwtime.h"
+#include "timesvc/sync_io.h"
+
+namespace fakes {
+
+constexpr long long READ_TIMEOUT_MS = 20000;
+constexpr long long BYTE_MS = 1;
+constexpr int LINE_FD = 42; // what the fake open hands out; no real descriptor is used
+
+struct read_step {
+    int result;
+    unsigned char byte;
+    long long elapsed_ms;
+};
+
+struct clock_call {
+    long seconds;
+    long microseconds;
+    bool old_delta_asked;
+};
+
+struct log_entry {
+    std::string text;
+    RWTime stamp;
+};
+
+// Today at h:m:s in the library's local zone, as the cycle builds telegram times.
+RWTime today_at(unsigned h, unsigned m, unsigned s);
+
+// The hh:mm:ss of an instant in the library's local zone, as a log stamp shows it.
+std::string stamp_text(RWTime t);
+
+// A good ten-byte telegram (status 0xC5 unless given) with its checksum.
+std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status = 0xC5);
+
+// The cycle's side-effect table with the real functions, whatever is installed.
+sync_io real_sync_table();
+
+// The synchronisation cycle's world: the line plays a script of read
+// results, every read costs the fake monotonic clock the time the script
+// says, and the service clock and the local date follow that clock, so
+// 20-second time-outs cost no wall time. Clock calls, pauses, requests and
+// log lines are recorded. DST_correction starts at 0 and is put back after.
+class FakeCycle {
+public:
+    FakeCycle();
+    ~FakeCycle();
+    FakeCycle(const FakeCycle &) = delete;
+    FakeCycle &operator=(const FakeCycle &) = delete;
+
+    // The bytes arrive one by one, the first `first_ms` after the previous step.
+    void feed_bytes(const std::vector<unsigned char> &bytes, long long first_ms = BYTE_MS);
+    void feed_result(int result, long long elapsed_ms);
+
+    std::vector<std::string> logged() const;    // the logged messages
+    std::vector<std::string> log_times() const; // the hh:mm:ss of their stamps
+    const std::vector<unsigned char> &requests() const { return request_bytes; }
+
+    std::vector<read_step> script;
+    size_t next_step = 0;
+    long long now_ms = 0;
+    RWTime base; // service clock at fake time 0; today 12:00:00 unless changed
+    int reads = 0;
+    std::vector<int> flushes;
+    std::vector<clock_call> slews;
+    std::vector<time_t> steps;
+    int clock_result = 0; // what the clock calls answer
+    std::vector<unsigned> pauses;
+    std::vector<int> request_bytes_at_pause;
+    int refreshes = 0;
+    std::vector<unsigned char> request_bytes;
+    std::vector<log_entry> log;
+    std::string opened_path; // what the fake open was asked for
+    int opened_flags = 0;
+    int configure_result = 0;
+
+private:
+    int saved_correction_;
+};
+
+// A terminal whose attributes are what a test says; every attribute write is
+// recorded instead of reaching a device.
+class FakeTerminal {
+public:
+    FakeTerminal();
+    ~FakeTerminal();
+    FakeTerminal(const FakeTerminal &) = delete;
+    FakeTerminal &operator=(const FakeTerminal &) = delete;
+
+    struct termios port = {};    // what the port reads as
+    struct termios written = {}; // the last attributes written
+    int written_when = -1;
+    int set_calls = 0;
+    int set_result = 0;
+};
+
+} // namespace fakes
+
+#endif
