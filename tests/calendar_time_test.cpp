@@ -6,16 +6,9 @@
 
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
+#include "tests/support/utc_time.h"
 
 namespace {
-
-// The count of a GMT instant, computed independently of the library.
-std::uint32_t gmt_count(int y, unsigned mo, unsigned d, int h, int mi, int s)
-{
-    using namespace std::chrono;
-    const sys_seconds t = sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s};
-    return static_cast<std::uint32_t>(t.time_since_epoch().count() + static_cast<long long>(rwEpoch));
-}
 
 struct Fields {
     int y, mo, d, h, mi, s, isdst;
@@ -117,7 +110,7 @@ TEST(CalendarTime, FixedZoneWithoutDaylightTime)
 {
     const RWZoneSimple cet(-3600, "CET");
     expect_fields(split(2177452800u, cet), 1970, 1, 1, 1, 0, 0, 0);
-    const RWTime july(gmt_count(2024, 7, 1, 12, 0, 0));
+    const RWTime july(utc_count(2024, 7, 1, 12, 0, 0));
     EXPECT_FALSE(july.isDST(cet));
     EXPECT_EQ(july.hour(cet), 13u);
 }
@@ -125,7 +118,7 @@ TEST(CalendarTime, FixedZoneWithoutDaylightTime)
 // Spring forward: the wall-clock hour from 01:00 never appears; 01:30 and 02:30 name one instant.
 TEST(CalendarTime, DaylightTimeBegins)
 {
-    const std::uint32_t lastStandard = gmt_count(1998, 4, 5, 5, 59, 59);
+    const std::uint32_t lastStandard = utc_count(1998, 4, 5, 5, 59, 59);
     expect_fields(split(lastStandard, eastern()), 1998, 4, 5, 0, 59, 59, 0);
     expect_fields(split(lastStandard + 1, eastern()), 1998, 4, 5, 2, 0, 0, 1);
     EXPECT_FALSE(RWTime(lastStandard).isDST(eastern()));
@@ -135,28 +128,28 @@ TEST(CalendarTime, DaylightTimeBegins)
     const std::uint32_t half_past_one = RWTime::buildFrom(day, 1, 30, 0, eastern());
     EXPECT_EQ(half_past_one, RWTime::buildFrom(day, 2, 30, 0, eastern()));
     expect_fields(split(half_past_one, eastern()), 1998, 4, 5, 2, 30, 0, 1);
-    EXPECT_EQ(RWTime(day, 0, 30, 0, eastern()).seconds(), gmt_count(1998, 4, 5, 5, 30, 0));
+    EXPECT_EQ(RWTime(day, 0, 30, 0, eastern()).seconds(), utc_count(1998, 4, 5, 5, 30, 0));
 }
 
 // Fall back: the wall-clock hour from 01:00 occurs twice, daylight first.
 TEST(CalendarTime, DaylightTimeEnds)
 {
-    const std::uint32_t lastDaylight = gmt_count(1998, 10, 25, 5, 59, 59);
+    const std::uint32_t lastDaylight = utc_count(1998, 10, 25, 5, 59, 59);
     expect_fields(split(lastDaylight, eastern()), 1998, 10, 25, 1, 59, 59, 1);
     expect_fields(split(lastDaylight + 1, eastern()), 1998, 10, 25, 1, 0, 0, 0);
     expect_fields(split(lastDaylight - 3599, eastern()), 1998, 10, 25, 1, 0, 0, 1);
 
     const RWDate day(25, 10, 1998);
-    EXPECT_EQ(RWTime::buildFrom(day, 1, 30, 0, eastern()), gmt_count(1998, 10, 25, 5, 30, 0));
-    EXPECT_EQ(RWTime::buildFrom(day, 2, 30, 0, eastern()), gmt_count(1998, 10, 25, 7, 30, 0));
+    EXPECT_EQ(RWTime::buildFrom(day, 1, 30, 0, eastern()), utc_count(1998, 10, 25, 5, 30, 0));
+    EXPECT_EQ(RWTime::buildFrom(day, 2, 30, 0, eastern()), utc_count(1998, 10, 25, 7, 30, 0));
 }
 
 // isDST and extract's flag agree at every instant, the repeated hour included,
 // and a split rebuilt in the same zone gives the instant back outside that hour.
 TEST(CalendarTime, IsDstMatchesExtractAndRoundTrips)
 {
-    const std::uint32_t from = gmt_count(1986, 1, 1, 0, 0, 0);
-    const std::uint32_t to = gmt_count(1999, 1, 1, 0, 0, 0);
+    const std::uint32_t from = utc_count(1986, 1, 1, 0, 0, 0);
+    const std::uint32_t to = utc_count(1999, 1, 1, 0, 0, 0);
     int failures = 0;
     for (std::uint32_t c = from; c < to && failures < 10; c += 900u) {
         struct tm t = {};

@@ -14,15 +14,9 @@
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
 #include "tests/support/child.h"
+#include "tests/support/utc_time.h"
 
 namespace {
-
-std::uint32_t zone_gmt_count(int y, unsigned mo, unsigned d, int h, int mi, int s)
-{
-    using namespace std::chrono;
-    const sys_seconds t = sys_days{year{y} / month{mo} / day{d}} + hours{h} + minutes{mi} + seconds{s};
-    return static_cast<std::uint32_t>(t.time_since_epoch().count() + static_cast<long long>(rwEpoch));
-}
 
 struct tm fields_of(int y, int mo, int d, int h, int mi)
 {
@@ -137,10 +131,10 @@ TEST(CalendarZone, RuleBandsBeginAndEnd)
         const RWZoneSimple zone(RWZone::West5, c.rule);
         // Begins when the daylight clock reads 02:00, ends when the standard clock does.
         EXPECT_EQ(RWTime::beginDST(static_cast<unsigned>(c.year), zone).seconds(),
-                  zone_gmt_count(c.year, c.beginMonth, c.beginDay, 6, 0, 0))
+                  utc_count(c.year, c.beginMonth, c.beginDay, 6, 0, 0))
             << c.year;
         EXPECT_EQ(RWTime::endDST(static_cast<unsigned>(c.year), zone).seconds(),
-                  zone_gmt_count(c.year, c.endMonth, c.endDay, 7, 0, 0))
+                  utc_count(c.year, c.endMonth, c.endDay, 7, 0, 0))
             << c.year;
     }
 
@@ -230,8 +224,8 @@ TEST(CalendarZone, SouthernRuleSpansTheNewYear)
     EXPECT_EQ(run_in_zone_child("AEST-10AEDT,M10.1.0/1,M4.1.0/3",
                                 [] {
                                     const RWZoneSimple zone(&southern, -36000, "AEST", -39600, "AEDT");
-                                    return compare_with_localtime(zone, zone_gmt_count(2020, 1, 1, 0, 0, 0),
-                                                                  zone_gmt_count(2030, 1, 1, 0, 0, 0), 613u);
+                                    return compare_with_localtime(zone, utc_count(2020, 1, 1, 0, 0, 0),
+                                                                  utc_count(2030, 1, 1, 0, 0, 0), 613u);
                                 }),
               "");
 }
@@ -250,13 +244,13 @@ TEST(CalendarZone, LocalZoneWithDaylightTime)
         if (local.timeZoneName() != "CET" || local.altZoneName() != "CEST")
             out << "names " << local.timeZoneName() << ' ' << local.altZoneName() << '\n';
         // The week in which the system is already in summer time but the library is not.
-        const RWTime lateMarch(zone_gmt_count(1998, 3, 30, 12, 0, 0));
+        const RWTime lateMarch(utc_count(1998, 3, 30, 12, 0, 0));
         const time_t unix_time = static_cast<time_t>(lateMarch.seconds() - rwEpoch);
         struct tm sys = {};
         localtime_r(&unix_time, &sys);
         if (lateMarch.isDST(local) || sys.tm_isdst != 1)
             out << "late March: library " << lateMarch.isDST(local) << " system " << sys.tm_isdst << '\n';
-        if (RWTime::beginDST(1998, local).seconds() != zone_gmt_count(1998, 4, 5, 0, 0, 0))
+        if (RWTime::beginDST(1998, local).seconds() != utc_count(1998, 4, 5, 0, 0, 0))
             out << "begin " << RWTime::beginDST(1998, local).seconds() << '\n';
         const RWZone &standard = RWZone::standard();
         if (standard.timeZoneOffset() != -3600 || standard.altZoneOffset() != -3600 ||
@@ -276,8 +270,8 @@ TEST(CalendarZone, LocalZoneWithoutDaylightTime)
         if (local.daylightObserved() || local.timeZoneOffset() != -32400 || local.altZoneOffset() != -36000 ||
             local.timeZoneName() != "JST")
             out << "zone " << local.timeZoneOffset() << ' ' << local.altZoneOffset() << '\n';
-        out << compare_with_localtime(local, zone_gmt_count(1990, 1, 1, 0, 0, 0),
-                                      zone_gmt_count(2037, 1, 1, 0, 0, 0), 86413u);
+        out << compare_with_localtime(local, utc_count(1990, 1, 1, 0, 0, 0), utc_count(2037, 1, 1, 0, 0, 0),
+                                      86413u);
         return out.str();
     });
     EXPECT_EQ(report, "");
@@ -288,9 +282,8 @@ TEST(CalendarZone, LocalZoneAgreesWithLocaltime)
 {
     EXPECT_EQ(run_in_zone_child("EST5EDT,M4.1.0/1,M10.5.0",
                                 [] {
-                                    return compare_with_localtime(RWZone::local(),
-                                                                  zone_gmt_count(1987, 1, 1, 0, 0, 0),
-                                                                  4294967295u, 1201u);
+                                    return compare_with_localtime(
+                                        RWZone::local(), utc_count(1987, 1, 1, 0, 0, 0), 4294967295u, 1201u);
                                 }),
               "");
 }
