@@ -43,8 +43,11 @@ static bool size_flag_for_code(int code, tcflag_t *flag)
 static void make_raw_with_marked_errors(struct termios *t)
 {
     // Errors must reach us as 0xFF 0x00 x marks, a break as 0xFF 0x00 0x00 and
-    // a data 0xFF as 0xFF 0xFF; nothing may be translated or stripped.
-    t->c_iflag &= ~static_cast<tcflag_t>(BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON);
+    // a data 0xFF as 0xFF 0xFF; nothing may be translated, stripped or dropped
+    // (IGNCR would drop every field equal to 13), whatever a previous program
+    // left on the line, and no flow control may hold the receiver back.
+    t->c_iflag &= ~static_cast<tcflag_t>(BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON | IGNCR | IGNPAR |
+                                         IGNBRK | IXOFF | IXANY);
     t->c_iflag |= PARMRK | INPCK;
     t->c_oflag &= ~static_cast<tcflag_t>(OPOST);
     t->c_lflag = 0;
@@ -52,8 +55,10 @@ static void make_raw_with_marked_errors(struct termios *t)
 
 static void set_frame(struct termios *t, tcflag_t size_flag, int stop_bits, int parity_on, int parity_odd)
 {
-    // The requested size replaces whatever size the port had.
-    t->c_cflag = (t->c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size_flag;
+    // The requested size replaces whatever size the port had. The receiver
+    // has no modem lines to speak of: they are ignored, and so is hardware
+    // flow control; the receiver must be read.
+    t->c_cflag = (t->c_cflag & ~static_cast<tcflag_t>(CSIZE | CRTSCTS)) | size_flag | CLOCAL | CREAD;
     if (stop_bits == 2)
         t->c_cflag |= CSTOPB;
     else

@@ -155,3 +155,37 @@ TEST(CycleClock, StepAcrossMidnightSetsTheTrueTime)
         EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(12)});
     }
 }
+
+// The library's count wraps on 6 February 2037 06:28:16 UTC; a telegram read
+// across the wrap and after it is still corrected by its true difference,
+// and a step sets the true, 64-bit time.
+TEST(CycleClock, DifferenceAndStepHoldAcrossThe2037Wrap)
+{
+    const time_t last_count_unix = static_cast<time_t>(UINT32_MAX) - UNIX_EPOCH; // 06:28:15 UTC
+    for (long d : {-3L, 10L}) {
+        for (long long first_byte_ms : {8000LL, 3600000LL}) { // across the wrap, an hour after it
+            SCOPED_TRACE(std::to_string(d) + " s, byte 0 after " + std::to_string(first_byte_ms) + " ms");
+            FakeCycle f;
+            f.base = RWTime(UINT32_MAX - 9u); // 06:28:06 UTC
+            const time_t arrival = last_count_unix - 9 + first_byte_ms / 1000;
+            const time_t receiver = arrival + d;
+            // In early February the library's daylight rule and the system's agree.
+            struct tm fields = {};
+            localtime_r(&receiver, &fields);
+            f.feed_bytes(telegram(static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
+                                  static_cast<unsigned>(fields.tm_sec)),
+                         first_byte_ms);
+
+            synchronize_time(LINE_FD, 60);
+
+            EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(d)});
+            if (d == -3) {
+                ASSERT_EQ(f.slews.size(), 1u);
+                EXPECT_EQ(f.slews[0].seconds, -3);
+            } else {
+                ASSERT_EQ(f.steps.size(), 1u);
+                EXPECT_EQ(f.steps[0], receiver);
+            }
+        }
+    }
+}

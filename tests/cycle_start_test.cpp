@@ -120,7 +120,8 @@ TEST(CycleStart, StartsAndRequestsTelegramsAtTheInterval)
 
         EXPECT_EQ(fd, LINE_FD);
         EXPECT_EQ(f.opened_path, "/dev/term/c");
-        EXPECT_EQ(f.opened_flags, O_RDWR | O_NOCTTY);
+        EXPECT_EQ(f.opened_flags, O_RDWR | O_NOCTTY | O_NONBLOCK)
+            << "a port without carrier cannot hold the start";
         EXPECT_EQ(f.requests(), c.requests);
         EXPECT_EQ(f.logged(), c.log);
         EXPECT_EQ(f.reads, c.sflag ? (c.receiver_answers ? 10 : 4) : 0)

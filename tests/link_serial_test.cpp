@@ -177,15 +177,18 @@ TEST(LinkConfig, NonTerminalFailsWithoutEndingTheProcess)
     close(p[1]);
 }
 
-// The port as a previous user may have left it: cooked, translating, odd parity, 5 bits.
+// The port as a previous user may have left it: cooked, translating, ignoring
+// carriage returns, parity errors and breaks, flow-controlled, receiver off,
+// odd parity, 5 bits.
 class LinkConfigSeam : public testing::Test {
 protected:
     void SetUp() override
     {
         struct termios &port = terminal.port;
-        port.c_iflag = BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON | IGNBRK | IXOFF | IMAXBEL;
+        port.c_iflag = BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON | IGNCR | IGNPAR | IGNBRK | IXOFF |
+                       IXANY | IMAXBEL;
         port.c_oflag = OPOST | ONLCR;
-        port.c_cflag = CS5 | CSTOPB | PARENB | PARODD | CREAD | CLOCAL | HUPCL;
+        port.c_cflag = CS5 | CSTOPB | PARENB | PARODD | HUPCL | CRTSCTS;
         port.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
         port.c_cc[VMIN] = 1;
         cfsetospeed(&port, B300);
@@ -208,15 +211,19 @@ TEST_F(LinkConfigSeam, ServiceSettings)
     EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200));
 
     EXPECT_EQ(t.c_iflag & (BRKINT | ISTRIP | INLCR | ICRNL | IUCLC | IXON), 0u);
+    EXPECT_EQ(t.c_iflag & (IGNCR | IGNPAR | IGNBRK | IXOFF | IXANY), 0u)
+        << "no byte dropped, no flow control";
     EXPECT_EQ(t.c_iflag & (PARMRK | INPCK), static_cast<tcflag_t>(PARMRK | INPCK));
-    EXPECT_EQ(t.c_iflag & (IGNBRK | IXOFF | IMAXBEL), static_cast<tcflag_t>(IGNBRK | IXOFF | IMAXBEL));
+    EXPECT_EQ(t.c_iflag & IMAXBEL, static_cast<tcflag_t>(IMAXBEL));
 
     EXPECT_EQ(t.c_oflag, static_cast<tcflag_t>(ONLCR));
 
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_EQ(t.c_cflag & (CSTOPB | PARODD), 0u);
     EXPECT_EQ(t.c_cflag & PARENB, static_cast<tcflag_t>(PARENB));
-    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), static_cast<tcflag_t>(CREAD | CLOCAL | HUPCL));
+    EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL | HUPCL), static_cast<tcflag_t>(CREAD | CLOCAL | HUPCL))
+        << "receiver on, modem lines ignored, the rest kept";
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u);
 
     EXPECT_EQ(t.c_lflag, 0u);
     EXPECT_EQ(t.c_cc[VMIN], 0);

@@ -3,6 +3,13 @@
 static constexpr long SECONDS_PER_DAY = 86400;
 static constexpr long HALF_DAY = SECONDS_PER_DAY / 2;
 
+long count_difference(std::uint32_t telegram_count, std::uint32_t reading_count)
+{
+    // Unsigned subtraction wraps modulo 2^32; the two's-complement reading of
+    // the result is the shorter way from one count to the other.
+    return static_cast<long>(static_cast<std::int32_t>(telegram_count - reading_count));
+}
+
 long fold_day_difference(long difference)
 {
     if (difference > HALF_DAY)
@@ -21,9 +28,7 @@ clock_correction choose_correction(long difference)
     return CORRECTION_STEP;
 }
 
-time_t stepped_clock_value(unsigned long telegram_seconds, long fold, unsigned long epoch_seconds,
-                           int dst_correction)
+time_t stepped_clock_value(time_t reading_seconds, long difference)
 {
-    return static_cast<time_t>(static_cast<long>(telegram_seconds) + fold - static_cast<long>(epoch_seconds) -
-                               static_cast<long>(dst_correction) * 3600L);
+    return reading_seconds + static_cast<time_t>(difference);
 }

@@ -3,15 +3,14 @@
 #include <fcntl.h>
 
 #include <cstdio>
-#include <cstdlib>
 
-#include "calendar/rwdate.h"
 #include "calendar/rwtime.h"
 #include "calendar/zone.h"
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
 #include "timesvc/clock_diff.h"
 #include "timesvc/dcf_log.h"
+#include "timesvc/line_watch.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/tm_srvce.h"
 
@@ -38,10 +37,20 @@ static constexpr char TEXT_UNCERTAIN[] = "Odczytano niepewny czas z zegara Horol
 static constexpr char TEXT_CLOCK_NOT_SET[] = "Nie mozna ustawic zegara systemowego.";
 static constexpr char TEXT_SYNCHRONIZED[] = "Nastapila synchronizacja zegara systemowego. Przesuniecie o ";
 
-// The line's read time-out, and how much sooner an empty read must come back
-// to be taken for a dead line rather than a silent receiver.
-static constexpr long long LINE_TIMEOUT_MS = 20000;
+// How much sooner than the line's time-out an empty read must come back to
+// be taken for a dead line rather than a silent receiver, and a failed cycle
+// to be taken for a receiver that streams garbage.
 static constexpr long long DEAD_LINE_MS = 1000;
+
+// A result of reading a telegram beside the SERIAL_* codes: the line has
+// been dead for a whole read time-out.
+static constexpr int LINE_GONE = 1;
+
+// The moment byte 0 of a telegram arrived, read once.
+struct reading {
+    struct timespec arrival; // the system clock, to the nanosecond
+    RWTime stamp;            // the service clock at that moment, whole seconds
+};
 
 // Console and log, then the registration is taken back, which ends the process.
 [[noreturn]] static void abandon_installation(const char *text, RWTime stamp)
@@ -56,39 +65,42 @@ void start_dcf(int *fd, int interval, int port, int sflag)
         abandon_installation(TEXT_BAD_PORT, stamp);
 
     // No controlling terminal: the receiver's line must never be able to
-    // send this service a hang-up or a signal character.
-    *fd = tempus_sync_io.open_port(receiver_ports[port - 1], O_RDWR | O_NOCTTY);
+    // send this service a hang-up or a signal character. Not blocking, so
+    // that a port without carrier cannot hold the start.
+    *fd = tempus_sync_io.open_port(receiver_ports[port - 1], O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (*fd == -1)
         abandon_installation(TEXT_PORT_UNUSABLE, stamp);
     if (tempus_sync_io.configure_line(*fd) != 0)
         abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+    watch_line(*fd, receiver_ports[port - 1]);
 
     tempus_sync_io.log(TEXT_STARTED, tempus_sync_io.service_clock());
     if (sflag) {
         tempus_sync_io.request_telegrams(*fd, 1);
         synchronize_time(*fd, 1);
+        *fd = watched_line();
     }
     tempus_sync_io.request_telegrams(*fd, interval);
 }
 
-// A read that failed, or came back empty long before the line's time-out,
-// means a dead line (hang-up, adapter pulled): wait out the rest of the
-// time-out so that a dead receiver costs no CPU and only a few log lines.
-static void wait_out_read_timeout(long long read_started_ms)
+// Byte 0 has arrived: the hour correction is brought up to date first, so
+// that a change of either daylight rule since the last time-out cannot shift
+// the telegram by an hour; then the clock is read once for the stamp and the
+// difference alike.
+static reading take_reading()
 {
-    long long spent = tempus_sync_io.monotonic_ms() - read_started_ms;
-    if (spent < 0)
-        spent = 0;
-    if (spent >= LINE_TIMEOUT_MS)
-        return;
-    tempus_sync_io.pause_seconds(static_cast<unsigned>((LINE_TIMEOUT_MS - spent + 999) / 1000));
+    tempus_sync_io.refresh_correction();
+    reading r = {};
+    tempus_sync_io.realtime(&r.arrival);
+    r.stamp = service_clock_at(r.arrival.tv_sec);
+    return r;
 }
 
-// Fills buf with one telegram. Returns SERIAL_OK with *stamp taken when its
-// first byte arrived, or the result that ended the reading (SERIAL_TIMEOUT
-// once more than three time-outs per minute of interval have passed), with
-// *failed_read_ms the moment the failed read began.
-static int read_telegram(int fd, int interval, RWTime *stamp, long long *failed_read_ms)
+// Fills buf with one telegram. Returns SERIAL_OK with *r taken when its first
+// byte arrived, LINE_GONE, or the result that ended the reading
+// (SERIAL_TIMEOUT once more than three time-outs per minute of interval have
+// passed), with *failed_read_ms the moment the failed read began.
+static int read_telegram(int fd, int interval, reading *r, long long *failed_read_ms)
 {
     int timeouts = 0;
     int index = 0;
@@ -96,17 +108,25 @@ static int read_telegram(int fd, int interval, RWTime *stamp, long long *failed_
         const long long started = tempus_sync_io.monotonic_ms();
         const int result = tempus_sync_io.read_char(fd, &buf[index]);
         if (result == SERIAL_OK) {
+            note_live_read();
             if (index == 0)
-                *stamp = tempus_sync_io.service_clock();
+                *r = take_reading();
             ++index;
             continue;
         }
+        if (result == SERIAL_READ_ERROR && note_dead_read(started))
+            return LINE_GONE;
         if (result != SERIAL_TIMEOUT) {
             *failed_read_ms = started;
             return result;
         }
-        if (tempus_sync_io.monotonic_ms() - started < DEAD_LINE_MS)
+        if (tempus_sync_io.monotonic_ms() - started < DEAD_LINE_MS) {
+            if (note_dead_read(started))
+                return LINE_GONE;
             wait_out_read_timeout(started);
+        } else {
+            note_live_read();
+        }
         tempus_sync_io.refresh_correction();
         if (++timeouts > 3 * interval)
             return SERIAL_TIMEOUT;
@@ -128,11 +148,12 @@ static const char *read_failure_text(int result)
 
 // Slews or steps the system clock to the telegram's time of day and logs the
 // outcome with the reading stamp; a difference of 0 is left alone silently.
-static void correct_system_clock(RWTime stamp, RWTime epoch)
+static void correct_system_clock(const reading &r)
 {
-    const RWTime telegram(buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND], RWZone::local());
-    const long raw = static_cast<long>(telegram.seconds()) - static_cast<long>(stamp.seconds());
-    const long difference = fold_day_difference(raw);
+    // The receiver's wall-clock time on the system's local date of the reading.
+    const RWTime telegram(system_local_date(r.arrival.tv_sec), buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE],
+                          buf[DCF_OFS_SECOND], RWZone::local());
+    const long difference = fold_day_difference(count_difference(telegram.seconds(), r.stamp.seconds()));
 
     int result = 0;
     switch (choose_correction(difference)) {
@@ -145,57 +166,86 @@ static void correct_system_clock(RWTime stamp, RWTime epoch)
         break;
     }
     case CORRECTION_STEP: {
-        const time_t when =
-            stepped_clock_value(telegram.seconds(), difference - raw, epoch.seconds(), DST_correction);
+        const time_t when = stepped_clock_value(r.arrival.tv_sec, difference);
         result = tempus_sync_io.step_clock(&when);
         break;
     }
     }
     if (result != 0) {
-        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, stamp);
+        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
         return;
     }
     char line[DCF_TEXT_SIZE];
     snprintf(line, sizeof line, "%s %li s.", TEXT_SYNCHRONIZED, difference);
-    tempus_sync_io.log(line, stamp);
+    tempus_sync_io.log(line, r.stamp);
+}
+
+// A cycle that failed within a second of its start (a receiver streaming
+// garbage, a line that breaks every byte) waits out the rest of the line's
+// time-out before the next one, so such a line writes at most three lines
+// a minute; failures at the receiver's own pace are logged one by one.
+static void slow_down_fast_failure(long long began_ms)
+{
+    if (tempus_sync_io.monotonic_ms() - began_ms < DEAD_LINE_MS)
+        wait_out_read_timeout(began_ms);
 }
 
 void synchronize_time(int fd, int interval)
 {
-    const RWTime epoch(RWDate(1, 1, 1970), 0, 0, 0, RWZone::utc());
+    const long long began = tempus_sync_io.monotonic_ms();
+    // Another program may have changed the line's settings since the last
+    // cycle (a tool run by root on the same port); they are put back first.
+    // A line that cannot take them is as good as dead.
+    if (tempus_sync_io.configure_line(fd) != 0) {
+        if (note_dead_read(began))
+            reopen_line(interval);
+        else
+            wait_out_read_timeout(began);
+        return;
+    }
     tempus_sync_io.flush_port(fd, FLUSH_INPUT);
-    RWTime stamp = tempus_sync_io.service_clock();
 
+    reading r = {};
     long long failed_read_ms = 0;
-    const int result = read_telegram(fd, interval, &stamp, &failed_read_ms);
+    const int result = read_telegram(fd, interval, &r, &failed_read_ms);
+    if (result == LINE_GONE) {
+        reopen_line(interval);
+        return;
+    }
     if (result != SERIAL_OK) {
         tempus_sync_io.log(read_failure_text(result), tempus_sync_io.service_clock());
         tempus_sync_io.request_telegrams(fd, interval);
         if (result == SERIAL_READ_ERROR)
             wait_out_read_timeout(failed_read_ms);
+        else if (result != SERIAL_TIMEOUT)
+            slow_down_fast_failure(began);
         return;
     }
 
     switch (validate_telegram(buf)) {
-    case TELEGRAM_VALID: correct_system_clock(stamp, epoch); return;
+    case TELEGRAM_VALID: correct_system_clock(r); return;
     case TELEGRAM_BAD_CHECKSUM:
-        tempus_sync_io.log(TEXT_CHECKSUM, stamp);
+        tempus_sync_io.log(TEXT_CHECKSUM, r.stamp);
         tempus_sync_io.request_telegrams(fd, interval);
+        slow_down_fast_failure(began);
         return;
     case TELEGRAM_UNCERTAIN:
-        tempus_sync_io.log(TEXT_UNCERTAIN, stamp);
+        tempus_sync_io.log(TEXT_UNCERTAIN, r.stamp);
         tempus_sync_io.pause_seconds(static_cast<unsigned>(interval) * 60U);
         tempus_sync_io.request_telegrams(fd, interval);
         return;
     default:
-        tempus_sync_io.log(TEXT_UNEXPECTED, stamp);
+        tempus_sync_io.log(TEXT_UNEXPECTED, r.stamp);
         tempus_sync_io.request_telegrams(fd, interval);
+        slow_down_fast_failure(began);
         return;
     }
 }
 
 void perform_synchronization(int fd, int interval)
 {
+    if (fd != watched_line())
+        watch_line(fd, nullptr);
     for (;;)
-        synchronize_time(fd, interval);
+        synchronize_time(watched_line(), interval);
 }

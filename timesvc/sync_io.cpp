@@ -1,6 +1,7 @@
 #include "timesvc/sync_io.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "link/dcf_protocol.h"
@@ -15,10 +16,26 @@ static int open_receiver_port(const char *path, int flags)
 }
 
 // 20 s read time-out (no minimum byte count), 19200 baud, 8 data bits,
-// 1 stop bit, even parity.
+// 1 stop bit, even parity. Then the line is the service's alone: no other
+// unprivileged process may open it to read the telegrams away, push bytes
+// into it or change its settings. The port was opened without blocking so
+// that a port without carrier could not hold the open; with the modem lines
+// ignored now, reads may block up to the line's time-out again.
 static int configure_receiver_line(int fd)
 {
-    return set_port_paramers(fd, 200, 14, 48, 1, 1, 0);
+    if (set_port_paramers(fd, 200, 14, 48, 1, 1, 0) != 0)
+        return -1;
+    if (ioctl(fd, TIOCEXCL) != 0)
+        return -1;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
+        return -1;
+    return 0;
+}
+
+static int close_receiver_port(int fd)
+{
+    return close(fd);
 }
 
 static int slew_system_clock(const struct timeval *delta, struct timeval *old_delta)
@@ -43,9 +60,15 @@ static long long monotonic_milliseconds()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+static void realtime_now(struct timespec *now)
+{
+    clock_gettime(CLOCK_REALTIME, now);
+}
+
 static constexpr sync_io real_sync_io = {
     open_receiver_port,
     configure_receiver_line,
+    close_receiver_port,
     flush_port,
     read_char,
     time_request_to_DCF,
@@ -54,7 +77,7 @@ static constexpr sync_io real_sync_io = {
     sleep_seconds,
     monotonic_milliseconds,
     now_DST,
-    RWDate::now,
+    realtime_now,
     update_DST_correction,
     write_to_log,
     nullptr,

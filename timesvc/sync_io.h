@@ -5,7 +5,6 @@
 
 #include <ctime>
 
-#include "calendar/rwdate.h"
 #include "calendar/rwtime.h"
 
 // Every side effect of the synchronisation cycle goes through this table, so
@@ -14,18 +13,19 @@
 // which lives in the service program above this layer: tempusd's main
 // registers it.
 struct sync_io {
-    int (*open_port)(const char *path, int flags);                             // open(2)
-    int (*configure_line)(int fd);                                             // 0, or -1 when unusable
-    int (*flush_port)(int fd, int selector);                                   // 0 input, 1 output
-    int (*read_char)(int fd, unsigned char *byte);                             // one byte or a SERIAL_* code
-    void (*request_telegrams)(int fd, int minutes);                            // time_request_to_DCF
+    int (*open_port)(const char *path, int flags);  // open(2)
+    int (*configure_line)(int fd);                  // line settings, exclusive use; 0, or -1 when unusable
+    int (*close_port)(int fd);                      // close(2)
+    int (*flush_port)(int fd, int selector);        // 0 input, 1 output
+    int (*read_char)(int fd, unsigned char *byte);  // one byte or a SERIAL_* code
+    void (*request_telegrams)(int fd, int minutes); // time_request_to_DCF
     int (*slew_clock)(const struct timeval *delta, struct timeval *old_delta); // adjtime
     int (*step_clock)(const time_t *when);                                     // stime
     unsigned (*pause_seconds)(unsigned seconds);                               // sleep
-    long long (*monotonic_ms)();  // for telling a dead line from a silent one
-    RWTime (*service_clock)();    // now_DST
-    RWDate (*local_date)();       // the system's current local date, for a telegram's time of day
-    void (*refresh_correction)(); // update_DST_correction
+    long long (*monotonic_ms)();                 // for telling a dead line from a silent one
+    RWTime (*service_clock)();                   // now_DST
+    void (*realtime)(struct timespec *now);      // CLOCK_REALTIME, to the nanosecond
+    void (*refresh_correction)();                // update_DST_correction
     void (*log)(const char *text, RWTime stamp); // write_to_log
     void (*deinstall)(int failed); // sem_deinstall, registered by tempusd's main; none by default
 };

@@ -27,8 +27,22 @@ void update_DST_correction()
 
 RWTime now_DST()
 {
-    RWTime t = RWTime::now();
+    return service_clock_at(system_clock_seconds());
+}
+
+RWTime service_clock_at(time_t unix_seconds)
+{
+    // The library's count is Unix time plus its epoch, modulo 2^32.
+    RWTime t(static_cast<std::uint32_t>(unix_seconds) + rwEpoch);
     if (DST_correction != 0)
         t += static_cast<long>(DST_correction) * 3600L;
     return t;
+}
+
+RWDate system_local_date(time_t unix_seconds)
+{
+    struct tm fields = {};
+    if (localtime_r(&unix_seconds, &fields) == nullptr)
+        return RWDate(0u, 0u, 0u); // no such date: the invalid one
+    return RWDate(&fields);
 }

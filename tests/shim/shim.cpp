@@ -13,6 +13,8 @@
 //                              clock follows its corrections
 //   TEMPUS_SHIM_NO_PARMRK=1    PARMRK is cleared on redirected ports in
 //                              tcsetattr and reported as requested in tcgetattr
+//   parity on redirected ports kept here, as a real serial port keeps it (a
+//                              pseudo-terminal has none)
 //
 // Preload order: LD_PRELOAD="<this library>:libfaketime.so.1". The other order
 // works as well: the two define disjoint symbols, and our wrappers need no
@@ -55,6 +57,8 @@ constexpr key_t kServiceKey = 56142;
 constexpr int kMaxTrackedFd = 4096;
 constexpr unsigned char kRedirected = 1;
 constexpr unsigned char kParmrkRequested = 2;
+constexpr unsigned char kParenbRequested = 4;
+constexpr unsigned char kParoddRequested = 8;
 constexpr int64_t kNsPerSec = 1000000000LL;
 
 // Per-descriptor state of ports opened through the redirection.
@@ -514,6 +518,10 @@ int fclose(FILE *f)
 
 // ---- line settings of redirected ports ----
 
+// A pseudo-terminal has no parity: it drops PARENB and PARODD, and glibc's
+// tcsetattr then reports every later setting of them as failed. A redirected
+// port stands for a real serial port, so the parity asked for is kept here
+// and shown again by tcgetattr, as a UART's driver would.
 int tcsetattr(int fd, int action, const struct termios *t) noexcept
 {
     using TcsetattrFn = int (*)(int, int, const struct termios *);
@@ -522,17 +530,28 @@ int tcsetattr(int fd, int action, const struct termios *t) noexcept
         errno = ENOSYS;
         return -1;
     }
-    if (t == nullptr || fd < 0 || fd >= kMaxTrackedFd || (fd_state[fd] & kRedirected) == 0 ||
-        !env_is_one("TEMPUS_SHIM_NO_PARMRK")) {
+    if (t == nullptr || fd < 0 || fd >= kMaxTrackedFd || (fd_state[fd] & kRedirected) == 0) {
         return real(fd, action, t);
     }
+    const bool mask_parmrk = env_is_one("TEMPUS_SHIM_NO_PARMRK");
     struct termios masked = *t;
-    masked.c_iflag &= ~static_cast<tcflag_t>(PARMRK);
+    masked.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+    if (mask_parmrk) {
+        masked.c_iflag &= ~static_cast<tcflag_t>(PARMRK);
+    }
     const int rc = real(fd, action, &masked);
     if (rc == 0) {
-        fd_state[fd] =
-            static_cast<unsigned char>((t->c_iflag & PARMRK) != 0 ? (fd_state[fd] | kParmrkRequested)
-                                                                  : (fd_state[fd] & ~kParmrkRequested));
+        unsigned char state = fd_state[fd] & kRedirected;
+        if (mask_parmrk && (t->c_iflag & PARMRK) != 0) {
+            state |= kParmrkRequested;
+        }
+        if ((t->c_cflag & PARENB) != 0) {
+            state |= kParenbRequested;
+        }
+        if ((t->c_cflag & PARODD) != 0) {
+            state |= kParoddRequested;
+        }
+        fd_state[fd] = state;
     }
     return rc;
 }
@@ -546,14 +565,20 @@ int tcgetattr(int fd, struct termios *t) noexcept
         return -1;
     }
     const int rc = real(fd, t);
-    if (rc == 0 && fd >= 0 && fd < kMaxTrackedFd && (fd_state[fd] & kParmrkRequested) != 0 &&
-        env_is_one("TEMPUS_SHIM_NO_PARMRK")) {
+    if (rc != 0 || fd < 0 || fd >= kMaxTrackedFd) {
+        return rc;
+    }
+    if ((fd_state[fd] & kParmrkRequested) != 0 && env_is_one("TEMPUS_SHIM_NO_PARMRK")) {
         t->c_iflag |= PARMRK;
+    }
+    if ((fd_state[fd] & kParenbRequested) != 0) {
+        t->c_cflag |= PARENB;
+    }
+    if ((fd_state[fd] & kParoddRequested) != 0) {
+        t->c_cflag |= PARODD;
     }
     return rc;
 }
-
-// ---- registry key ----
 
 int semget(key_t key, int nsems, int flags) noexcept
 {

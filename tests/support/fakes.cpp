@@ -6,6 +6,7 @@
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
 #include "link/serial_io.h"
+#include "timesvc/line_watch.h"
 #include "timesvc/tm_srvce.h"
 
 namespace fakes {
@@ -57,10 +58,24 @@ sync_io real_sync_table()
 
 // ---- the cycle's world ----
 
+// The system clock in whole seconds. It starts where the service clock
+// `base` stood with the hour correction of the moment the cycle first asks,
+// and from then on runs on its own: a later change of the correction moves
+// the service clock, not the system's. 64 bits, so it runs on past 2037.
+static long long fake_system_seconds()
+{
+    FakeCycle &c = *cycle;
+    if (!c.system_clock_started) {
+        c.system_clock_base = static_cast<long long>(c.base.seconds()) - rwEpoch - DST_correction * 3600LL;
+        c.system_clock_started = true;
+    }
+    return c.system_clock_base + c.now_ms / 1000;
+}
+
 static RWTime fake_service_clock()
 {
-    RWTime t = cycle->base;
-    t += static_cast<long>(cycle->now_ms / 1000);
+    RWTime t(static_cast<std::uint32_t>(fake_system_seconds() + rwEpoch));
+    t += DST_correction * 3600L;
     return t;
 }
 
@@ -83,9 +98,18 @@ static const sync_io fake_sync_io = {
     [](const char *path, int flags) {
         cycle->opened_path = path;
         cycle->opened_flags = flags;
-        return LINE_FD;
+        ++cycle->opens;
+        const size_t n = static_cast<size_t>(cycle->opens - 1);
+        return n < cycle->open_results.size() ? cycle->open_results[n] : LINE_FD;
     },
-    [](int) { return cycle->configure_result; },
+    [](int) {
+        const size_t n = static_cast<size_t>(cycle->configures++);
+        return n < cycle->configure_results.size() ? cycle->configure_results[n] : 0;
+    },
+    [](int fd) {
+        cycle->closed.push_back(fd);
+        return 0;
+    },
     [](int, int selector) {
         cycle->flushes.push_back(selector);
         return 0;
@@ -112,12 +136,16 @@ static const sync_io fake_sync_io = {
     },
     []() { return cycle->now_ms; },
     fake_service_clock,
-    []() {
-        struct tm fields = {};
-        fake_service_clock().extract(&fields, RWZone::local());
-        return RWDate(&fields);
+    [](struct timespec *now) {
+        now->tv_sec = static_cast<time_t>(fake_system_seconds());
+        now->tv_nsec = static_cast<long>(cycle->now_ms % 1000) * 1000000L + cycle->extra_ns;
     },
-    []() { ++cycle->refreshes; },
+    []() {
+        (void)fake_system_seconds(); // the clock runs from before the correction changes
+        const size_t n = static_cast<size_t>(cycle->refreshes++);
+        if (n < cycle->corrections.size())
+            DST_correction = cycle->corrections[n];
+    },
     [](const char *text, RWTime stamp) {
         cycle->log.push_back({text, stamp});
     },
@@ -131,6 +159,7 @@ FakeCycle::FakeCycle() : base(today_at(12, 0, 0)), saved_correction_(DST_correct
     cycle = this;
     tempus_sync_io = fake_sync_io;
     DST_correction = 0;
+    watch_line(LINE_FD, "/dev/term/a"); // as start_dcf leaves it
 }
 
 FakeCycle::~FakeCycle()

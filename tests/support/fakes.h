@@ -53,7 +53,7 @@ sync_io real_sync_table();
 
 // The synchronisation cycle's world: the line plays a script of read
 // results, every read costs the fake monotonic clock the time the script
-// says, and the service clock and the local date follow that clock, so
+// says, and the system clock and the service clock follow that clock, so
 // 20-second time-outs cost no wall time. Clock calls, pauses, requests and
 // log lines are recorded. DST_correction starts at 0 and is put back after.
 class FakeCycle {
@@ -75,6 +75,8 @@ public:
     size_t next_step = 0;
     long long now_ms = 0;
     RWTime base; // service clock at fake time 0; today 12:00:00 unless changed
+    bool system_clock_started = false;
+    long long system_clock_base = 0; // system clock at fake time 0, fixed when first read
     int reads = 0;
     std::vector<int> flushes;
     std::vector<clock_call> slews;
@@ -83,11 +85,17 @@ public:
     std::vector<unsigned> pauses;
     std::vector<int> request_bytes_at_pause;
     int refreshes = 0;
+    std::vector<int> corrections; // DST_correction after each refresh in turn; unchanged after them
     std::vector<unsigned char> request_bytes;
     std::vector<log_entry> log;
-    std::string opened_path; // what the fake open was asked for
+    long extra_ns = 0;       // added to the system clock's fraction of a second
+    std::string opened_path; // what the fake open was last asked for
     int opened_flags = 0;
-    int configure_result = 0;
+    int opens = 0;
+    std::vector<int> open_results; // what the opens answer in turn; LINE_FD after them
+    int configures = 0;
+    std::vector<int> configure_results; // what the line settings answer in turn; 0 after them
+    std::vector<int> closed;            // descriptors closed
 
 private:
     int saved_correction_;
