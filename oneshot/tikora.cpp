@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,12 +76,27 @@ static int set_receiver_line(int fd)
     return tcflush(fd, TCIFLUSH);
 }
 
+// A receiver is reached through a terminal, a FIFO or a socket. Anything
+// else named by mistake (a regular file, a disk) must not get the bytes.
+static bool is_line(int fd)
+{
+    struct stat info = {};
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+}
+
 // Opened without blocking so a serial port without carrier cannot hold the
 // open; blocking is restored once the line ignores the modem lines.
 static int open_receiver(const char *path)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
+        return -1;
+    }
+    if (!is_line(fd)) {
+        close(fd);
         return -1;
     }
     if (isatty(fd) && set_receiver_line(fd) != 0) {

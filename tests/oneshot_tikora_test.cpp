@@ -17,6 +17,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "tests/support/proc.h"
+
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -253,6 +255,25 @@ TEST(TikoraOpen, MissingDeviceIsAnOpenError)
     rs_fd = 99;
     EXPECT_EQ(tikora_open("/nonexistent/term/a"), TIKORA_ERR_OPEN);
     EXPECT_EQ(rs_fd, -1);
+}
+
+TEST(TikoraOpen, AnythingButALineIsRefusedUnwritten)
+{
+    const std::string dir = tproc::make_scratch_dir();
+    const std::string file = dir + "/plik";
+    const std::string directory = dir + "/katalog";
+    ASSERT_TRUE(tproc::write_file(file, ""));
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    for (const std::string &path : {file, directory}) {
+        SCOPED_TRACE(path);
+        int result = tikora_open(path.c_str());
+        EXPECT_EQ(result, TIKORA_ERR_OPEN);
+        if (result == TIKORA_OK) {
+            (void)tikora_close();
+        }
+    }
+    EXPECT_EQ(tproc::read_file(file), "");
+    tproc::remove_tree(dir);
 }
 
 TEST(TikoraOpen, TerminalIsPutIntoTheReceiversRawMode)
