@@ -9,6 +9,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -75,20 +77,37 @@ static int set_receiver_line(int fd)
     return tcflush(fd, TCIFLUSH);
 }
 
+// A receiver is reached through a terminal, a FIFO or a socket. Anything
+// else named by mistake (a regular file, a disk) must not get the bytes.
+static bool is_line(int fd)
+{
+    struct stat info = {};
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+}
+
+// A line another program holds exclusively (tempusd does) stays its own:
+// our settings would end its read time-outs and we would share its bytes.
+// Root opens such a line all the same, so the line is asked; one that cannot
+// say counts as held.
+static bool held_exclusively(int fd)
+{
+    int exclusive = 0;
+    return ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
+}
+
 // Opened without blocking so a serial port without carrier cannot hold the
-// open; blocking is restored once the line ignores the modem lines.
+// open, and left so: should another reader take a byte that poll announced,
+// the read comes back empty instead of waiting past the read wait.
 static int open_receiver(const char *path)
 {
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return -1;
     }
-    if (isatty(fd) && set_receiver_line(fd) != 0) {
-        close(fd);
-        return -1;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (!is_line(fd) || (isatty(fd) && (held_exclusively(fd) || set_receiver_line(fd) != 0))) {
         close(fd);
         return -1;
     }
@@ -156,6 +175,7 @@ static int read_within_wait(unsigned char *buf, int want, int *error)
         if (n == 0) {
             break; // end of file: nothing more will come
         }
+        // EAGAIN: another reader took what poll announced; wait on until the bound.
         if (errno == EINTR || errno == EAGAIN) {
             continue;
         }

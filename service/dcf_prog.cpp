@@ -1,9 +1,11 @@
 #include "service/dcf_prog.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "service/dcf_sem.h"
@@ -195,8 +197,25 @@ static void format_success_line(const struct dcf_settings *s, char (&line)[DCF_T
     snprintf(line, sizeof line, s->sync_now ? "%s /S /T%i)." : "%s /T%i).", head, s->interval);
 }
 
+// Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed; 0, or
+// -1 when one stays closed. Started without them, the port would take one of
+// those numbers and go with the standard descriptors closed before the fork.
+static int open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number is fd itself: those below it are open.
+        if (open("/dev/null", O_RDWR) != fd)
+            return -1;
+    }
+    return 0;
+}
+
 int tempusd_main(int argc, char **argv)
 {
+    if (open_standard_descriptors() != 0)
+        return EXIT_PORT;
     update_DST_correction();
     RWTime stamp = now_DST();
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <unistd.h>
 
 #include "platform/semun.h"
 #include "service/registry_io.h"
@@ -24,6 +25,65 @@ static void report(const char *message)
     report_and_exit(message, now_DST(), EXIT_REGISTRY, nullptr);
 }
 
+// Root's sets and our own user's are ours. The kernel records the creating
+// process's effective uid as both creator and owner, and the creator may hand
+// the set to any owner, root included: a set one of whose two uids is anyone
+// else's was made or given away by another user, so neither the pid recorded
+// in it nor its removal is ours to act on.
+static bool uid_is_ours(uid_t uid)
+{
+    return uid == 0 || uid == geteuid();
+}
+
+// The set under key, found without asking for any access, so that a set
+// whose permissions shut us out is seen all the same; identifier or -1.
+static int find_set(int key)
+{
+    return semget(static_cast<key_t>(key), 0, 0);
+}
+
+// Owner and creator of set id; 0, or -1 when they cannot be learned. IPC_STAT
+// needs read permission, which root lacks on another user's set without
+// CAP_IPC_OWNER (the service's unit grants no such capability); SEM_STAT_ANY
+// asks no permission but walks the kernel's table by index.
+static int set_owners(int id, uid_t *owner, uid_t *creator)
+{
+    struct semid_ds info = {};
+    union semun arg;
+    arg.buf = &info;
+    if (semctl(id, 0, IPC_STAT, arg) == -1) {
+        struct seminfo limits = {};
+        arg.__buf = &limits;
+        const int highest = semctl(0, 0, SEM_INFO, arg);
+        arg.buf = &info;
+        int index = 0;
+        while (index <= highest && semctl(index, 0, SEM_STAT_ANY, arg) != id)
+            index++;
+        if (index > highest)
+            return -1;
+    }
+    *owner = info.sem_perm.uid;
+    *creator = info.sem_perm.cuid;
+    return 0;
+}
+
+// Ends the process with EXIT_REGISTRY when set id (under key) belongs to
+// another user; returns for no set (-1), one of ours, or one whose owner
+// cannot be learned.
+static void leave_if_foreign(int key, int id)
+{
+    uid_t owner = 0;
+    uid_t creator = 0;
+    if (id == -1 || set_owners(id, &owner, &creator) != 0)
+        return;
+    if (uid_is_ours(owner) && uid_is_ours(creator))
+        return;
+    char message[DCF_TEXT_SIZE];
+    snprintf(message, sizeof message, "Semafor o kluczu %d nalezy do innego uzytkownika (uid %u). Koniec ...",
+             key, uid_is_ours(owner) ? creator : owner);
+    report_and_leave(message);
+}
+
 int sem_open(int key)
 {
     return semget(static_cast<key_t>(key), 1, 0600);
@@ -39,12 +99,14 @@ int sem_create(int key)
 int sem_install(void)
 {
     const int key = tempus_registry_io.key;
-    if (sem_open(key) != -1)
-        report_and_leave(TEXT_INSTALLED);
+    // Exclusive creation tells an existing set apart whether or not its
+    // permissions would let us open it.
     int id = sem_create(key);
     if (id == -1) {
-        if (errno == EEXIST)
+        if (errno == EEXIST) {
+            leave_if_foreign(key, find_set(key));
             report_and_leave(TEXT_INSTALLED);
+        }
         char message[DCF_TEXT_SIZE];
         snprintf(message, sizeof message, "%s %d %s", "Nie mozna utworzyc semafora o kluczu ", key,
                  "Koniec ...");
@@ -72,7 +134,9 @@ int sem_remove(int id)
 
 void sem_deinstall(int failed)
 {
-    int id = sem_open(tempus_registry_io.key);
+    const int key = tempus_registry_io.key;
+    int id = sem_open(key);
+    leave_if_foreign(key, id != -1 ? id : find_set(key));
     if (id == -1)
         report_and_leave("Program obslugi zegara Horolan nie byl zainstalowany.");
     int pid = sem_last_pid(id);

@@ -12,10 +12,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "tests/support/proc.h"
 
 namespace {
 
@@ -228,7 +231,7 @@ TEST_F(TikoraDeviceFile, OpenSendsOneIntervalByteAndCloseOnlyOnce)
     std::string path = make_fifo(34);
     ASSERT_EQ(tikora_open(path.c_str()), TIKORA_OK);
     EXPECT_GE(rs_fd, 0);
-    EXPECT_EQ(fcntl(rs_fd, F_GETFL) & O_NONBLOCK, 0) << "reads block again after the open";
+    EXPECT_NE(fcntl(rs_fd, F_GETFL) & O_NONBLOCK, 0) << "a read must never wait past the read wait";
     // The FIFO is open for reading and writing by the layer too, so read it here first.
     EXPECT_EQ(drain(listener), Bytes{0x40});
     EXPECT_EQ(tikora_close(), TIKORA_OK);
@@ -253,6 +256,50 @@ TEST(TikoraOpen, MissingDeviceIsAnOpenError)
     rs_fd = 99;
     EXPECT_EQ(tikora_open("/nonexistent/term/a"), TIKORA_ERR_OPEN);
     EXPECT_EQ(rs_fd, -1);
+}
+
+TEST(TikoraOpen, AnythingButALineIsRefusedUnwritten)
+{
+    const std::string dir = tproc::make_scratch_dir();
+    const std::string file = dir + "/plik";
+    const std::string directory = dir + "/katalog";
+    ASSERT_TRUE(tproc::write_file(file, ""));
+    ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+    for (const std::string &path : {file, directory}) {
+        SCOPED_TRACE(path);
+        int result = tikora_open(path.c_str());
+        EXPECT_EQ(result, TIKORA_ERR_OPEN);
+        if (result == TIKORA_OK) {
+            (void)tikora_close();
+        }
+    }
+    EXPECT_EQ(tproc::read_file(file), "");
+    tproc::remove_tree(dir);
+}
+
+TEST(TikoraOpen, LineHeldExclusivelyIsLeftAlone)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string slave = ptsname(master);
+    int holder = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(ioctl(holder, TIOCEXCL), 0);
+
+    int result = tikora_open(slave.c_str());
+    EXPECT_EQ(result, TIKORA_ERR_OPEN) << "root passes TIOCEXCL at open: the line must be asked";
+    if (result == TIKORA_OK) {
+        (void)tikora_close();
+    }
+    EXPECT_TRUE(drain(master).empty());
+    struct termios line = {};
+    ASSERT_EQ(tcgetattr(holder, &line), 0);
+    EXPECT_NE(line.c_lflag & ICANON, 0U) << "the holder's line settings were changed";
+    rs_fd = -1;
+    close(holder);
+    close(master);
 }
 
 TEST(TikoraOpen, TerminalIsPutIntoTheReceiversRawMode)

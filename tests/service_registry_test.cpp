@@ -203,6 +203,83 @@ TEST_F(ServiceRegistry, RemovalSparesAProcessThatReusedTheRecordedId)
     tproc::kill_pid(stranger);
 }
 
+int runs_anything(pid_t /*pid*/, const char * /*name*/)
+{
+    return 1;
+}
+
+// Shows the command on standard output instead of running it.
+int print_command(const char *command)
+{
+    return printf("%s\n", command);
+}
+
+// Whoever else made the set or was given it could have recorded any pid in
+// it: starts and removals end naming the owner, kill nothing and leave it.
+TEST_F(ServiceRegistry, AnotherUsersSetIsNeitherTrustedNorRemoved)
+{
+    constexpr uid_t kStranger = 12345;
+    constexpr uid_t kNobody = 65534;
+    const struct {
+        const char *what;
+        uid_t creator;
+        uid_t owner;
+        uid_t caller; // nobody can neither open nor read the set, like root under the unit
+    } cases[] = {
+        {"given to another user", 0, kStranger, 0},
+        {"made by another user and given to root", kStranger, 0, 0},
+        {"shut to a caller without privileges", 0, kStranger, kNobody},
+    };
+    const std::string foreign = "Semafor o kluczu " + std::to_string(key_) +
+                                " nalezy do innego uzytkownika (uid " + std::to_string(kStranger) +
+                                "). Koniec ...";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const int key = key_;
+        tproc::ChildRun made = tproc::run_in_child("", [&c, key]() {
+            struct semid_ds info = {};
+            union semun arg;
+            arg.buf = &info;
+            if (setresuid(c.creator, c.creator, c.creator) != 0) {
+                return 1;
+            }
+            int id = sem_create(key);
+            if (id == -1 || semctl(id, 0, IPC_STAT, arg) != 0) {
+                return 1;
+            }
+            info.sem_perm.uid = c.owner;
+            return semctl(id, 0, IPC_SET, arg) == 0 ? 0 : 1;
+        });
+        ASSERT_EQ(made.exit_code, 0);
+        ASSERT_EQ(sem_leave_pid(sem_open(key_), 1), 0) << "a pid a removal would act on";
+        (void)unlink((dir_ + "/dcf.log").c_str());
+
+        for (const int removal : {0, 1}) {
+            SCOPED_TRACE(removal != 0 ? "removal" : "installation");
+            tproc::ChildRun run = in_child([&c, removal]() {
+                tempus_registry_io.runs_program = runs_anything;
+                tempus_registry_io.run_command = print_command;
+                if (setresgid(c.caller, c.caller, c.caller) != 0 ||
+                    setresuid(c.caller, c.caller, c.caller) != 0) {
+                    return 1;
+                }
+                if (removal != 0) {
+                    sem_deinstall(0);
+                } else {
+                    sem_install();
+                }
+                return 0;
+            });
+            EXPECT_EQ(run.exit_code, 2);
+            EXPECT_EQ(run.console, console_line(foreign));
+            EXPECT_EQ(run.out, "") << "a command was run";
+            EXPECT_TRUE(registry_exists());
+        }
+        EXPECT_EQ(log_messages(log()), (std::vector<std::string>{foreign, foreign}));
+        tproc::remove_registry(key_);
+    }
+}
+
 TEST_F(ServiceRegistry, MainRemovesThenInstallsNoMore)
 {
     auto run_main = [this](const char *option) {

@@ -2,7 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 #include "calendar/zone.h"
 
@@ -11,20 +17,45 @@ void send_to_screen(const char *message)
     fprintf(stderr, "[%s]:- %s\n", DCF_PROGRAM_TITLE, message);
 }
 
+// dcf.log opened for appending, or -1. Only a regular file is taken: a
+// symlink planted under the name is not followed, and a FIFO, which would
+// hold the service until someone reads it, is neither waited for nor used.
+static int open_log()
+{
+    int fd = open(DCF_LOG_FILE, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd == -1)
+        return -1;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void write_to_log(const char *text, RWTime stamp)
 {
     // Opened and closed per line, so the installing, background and removing
     // processes can append one after another without any coordination.
-    FILE *log = fopen(DCF_LOG_FILE, "a");
-    if (log == nullptr) {
+    int log = open_log();
+    if (log == -1) {
         send_to_screen("Nie mozna otworzyc dziennika zegara Horolan. Koniec ...");
         exit(EXIT_REGISTRY);
     }
     struct tm fields = {};
     stamp.extract(&fields, RWZone::local());
-    fprintf(log, "[%02i/%02i/%04i %02i:%02i:%02i]:- %s\n", fields.tm_mday, fields.tm_mon + 1,
-            fields.tm_year + 1900, fields.tm_hour, fields.tm_min, fields.tm_sec, text);
-    fclose(log);
+    char head[DCF_TEXT_SIZE] = {};
+    (void)snprintf(head, sizeof head, "[%02i/%02i/%04i %02i:%02i:%02i]:- ", fields.tm_mday, fields.tm_mon + 1,
+                   fields.tm_year + 1900, fields.tm_hour, fields.tm_min, fields.tm_sec);
+    // One write per line: lines of processes appending at the same moment never interleave.
+    char newline = '\n';
+    struct iovec parts[3] = {
+        {head, strlen(head)},
+        {const_cast<char *>(text), strlen(text)},
+        {&newline, 1},
+    };
+    (void)writev(log, parts, 3);
+    close(log);
 }
 
 void report_at(const char *message, RWTime stamp)

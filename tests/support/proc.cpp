@@ -159,7 +159,8 @@ void clear_stale_faketime_names()
 
 // Runs in the forked child: only async-signal-safe calls until exec.
 [[noreturn]] void exec_child(char *const *argv, char *const *envp, const char *cwd, Identity id, int in_fd,
-                             int out_fd, int err_fd, const char *out_path, const char *err_path)
+                             int out_fd, int err_fd, const char *out_path, const char *err_path,
+                             bool close_std_fds)
 {
     setpgid(0, 0);
     // A clock-setting call that escapes the interposer must fail, not move the clock.
@@ -180,6 +181,11 @@ void clear_stale_faketime_names()
         dup2(err_fd, 2);
     } else {
         redirect_or_die(2, err_path);
+    }
+    if (close_std_fds) {
+        ::close(0);
+        ::close(1);
+        ::close(2);
     }
     if (cwd[0] != '\0' && chdir(cwd) != 0) {
         _exit(126);
@@ -235,8 +241,8 @@ pid_t start(const Spawn &sp, Pipes *pipes)
     const pid_t pid = fork();
     if (pid == 0) {
         exec_child(argv.data(), envp.data(), sp.cwd.c_str(), id, pipes ? pipes->in[0] : -1,
-                   pipes ? pipes->out[1] : -1, pipes ? pipes->err[1] : -1, out_path.c_str(),
-                   err_path.c_str());
+                   pipes ? pipes->out[1] : -1, pipes ? pipes->err[1] : -1, out_path.c_str(), err_path.c_str(),
+                   sp.close_std_fds);
     }
     if (pid > 0) {
         setpgid(pid, pid); // also from the parent, so kill(-pid) works at once

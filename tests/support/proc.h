@@ -62,8 +62,9 @@ struct Spawn {
     // ("+N" / "-N" seconds) may be written to it. Keep it in a directory the
     // child can write (a scratch dir): the interposer replaces it by rename.
     std::string faketime_file;
-    std::string stdin_data; // written to the child's standard input (then closed)
-    int timeout_ms = 10000; // run(): kill the child's process group after this
+    std::string stdin_data;     // written to the child's standard input (then closed)
+    bool close_std_fds = false; // exec with descriptors 0, 1 and 2 closed: nothing is written or captured
+    int timeout_ms = 10000;     // run(): kill the child's process group after this
     // spawn() only: where the child's stdout/stderr go (appended); empty = /dev/null.
     std::string stdout_path;
     std::string stderr_path;
