@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <thread>
+
+#include "timesvc/ntp_shm.h"
+
+namespace {
+
+TEST(NtpShm, SegmentHasTheNinetySixByteLayout)
+{
+    if (sizeof(time_t) != 8 || sizeof(int) != 4)
+        GTEST_SKIP() << "layout checked only where time_t is 8 bytes";
+    EXPECT_EQ(sizeof(ntp_shm_time), 96u);
+    EXPECT_EQ(offsetof(ntp_shm_time, count), 4u);
+    EXPECT_EQ(offsetof(ntp_shm_time, clockTimeStampSec), 8u);
+    EXPECT_EQ(offsetof(ntp_shm_time, clockTimeStampUSec), 16u);
+    EXPECT_EQ(offsetof(ntp_shm_time, receiveTimeStampSec), 24u);
+    EXPECT_EQ(offsetof(ntp_shm_time, receiveTimeStampUSec), 32u);
+    EXPECT_EQ(offsetof(ntp_shm_time, leap), 36u);
+    EXPECT_EQ(offsetof(ntp_shm_time, precision), 40u);
+    EXPECT_EQ(offsetof(ntp_shm_time, nsamples), 44u);
+    EXPECT_EQ(offsetof(ntp_shm_time, valid), 48u);
+    EXPECT_EQ(offsetof(ntp_shm_time, clockTimeStampNSec), 52u);
+    EXPECT_EQ(offsetof(ntp_shm_time, receiveTimeStampNSec), 56u);
+    EXPECT_EQ(offsetof(ntp_shm_time, dummy), 60u);
+}
+
+TEST(NtpShm, EachSampleAdvancesCountByTwoAndLeavesItValid)
+{
+    ntp_shm_time seg{};
+    ntp_sample s{};
+    ASSERT_EQ(ntp_make_sample({1790000000, 250123456}, -3, &s), 0);
+    for (int n = 1; n <= 3; ++n) {
+        SCOPED_TRACE(n);
+        ntp_shm_write(&seg, &s);
+        EXPECT_EQ(seg.count, 2 * n);
+        EXPECT_EQ(seg.valid, 1);
+    }
+    EXPECT_EQ(seg.mode, 1);
+    EXPECT_EQ(seg.clockTimeStampSec, 1790000000 - 3);
+    EXPECT_EQ(seg.clockTimeStampUSec, 572);
+    EXPECT_EQ(seg.clockTimeStampNSec, 572917u);
+    EXPECT_EQ(seg.receiveTimeStampSec, 1790000000);
+    EXPECT_EQ(seg.receiveTimeStampUSec, 250123);
+    EXPECT_EQ(seg.receiveTimeStampNSec, 250123456u);
+    EXPECT_EQ(seg.leap, 0);
+}
+
+int load(const int &field)
+{
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+
+// A reader that copies the segment as the daemon does (count first, valid
+// late in the copy, count again after it) must never accept a half-written
+// sample, however the two threads interleave.
+TEST(NtpShm, ConcurrentReaderNeverTakesATornSample)
+{
+    ntp_shm_time seg{};
+    std::atomic<bool> done{false};
+    std::atomic<long> accepted{0};
+    long torn = 0;
+    std::thread reader([&] {
+        while (!done.load(std::memory_order_relaxed)) {
+            const int count = load(seg.count);
+            __atomic_thread_fence(__ATOMIC_SEQ_CST);
+            const time_t clock_sec = __atomic_load_n(&seg.clockTimeStampSec, __ATOMIC_RELAXED);
+            const time_t receive_sec = __atomic_load_n(&seg.receiveTimeStampSec, __ATOMIC_RELAXED);
+            const int receive_usec = load(seg.receiveTimeStampUSec);
+            const int valid = load(seg.valid);
+            const unsigned receive_nsec = __atomic_load_n(&seg.receiveTimeStampNSec, __ATOMIC_RELAXED);
+            __atomic_thread_fence(__ATOMIC_SEQ_CST);
+            if (valid == 0 || load(seg.count) != count)
+                continue;
+            ++accepted;
+            const bool whole = clock_sec == receive_sec + 7 &&
+                               receive_nsec == static_cast<unsigned>(receive_sec % 1000) * 1000000U &&
+                               receive_usec == static_cast<int>(receive_nsec / 1000) && count % 2 == 0;
+            torn += whole ? 0 : 1;
+        }
+    });
+    // Until the reader has taken enough samples to have met the writer mid-way.
+    int samples = 0;
+    for (int i = 1; i < 100000000 && (i <= 100000 || accepted.load() < 10000); ++i) {
+        samples = i;
+        ntp_sample s{};
+        ASSERT_EQ(ntp_make_sample({i, static_cast<long>(i % 1000) * 1000000L}, 7, &s), 0);
+        ntp_shm_write(&seg, &s);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(seg.count, 2 * samples);
+    EXPECT_GE(accepted.load(), 10000);
+    EXPECT_EQ(torn, 0);
+}
+
+// A unit no daemon on this machine uses: its segment does not exist yet.
+int free_unit()
+{
+    for (int unit = 255; unit >= 2; --unit) {
+        if (shmget(NTP_SHM_KEY_BASE + unit, 0, 0) < 0 && errno == ENOENT)
+            return unit;
+    }
+    return -1;
+}
+
+void remove_segment(int unit)
+{
+    const int id = shmget(NTP_SHM_KEY_BASE + unit, 0, 0);
+    if (id >= 0)
+        shmctl(id, IPC_RMID, nullptr);
+}
+
+TEST(NtpShm, AttachCreatesTheUnitsSegmentOpenToAll)
+{
+    const int unit = free_unit();
+    ASSERT_GE(unit, 2);
+    ntp_shm_time *seg = ntp_shm_attach(unit);
+    ASSERT_NE(seg, nullptr);
+    struct shmid_ds info = {};
+    ASSERT_EQ(shmctl(shmget(NTP_SHM_KEY_BASE + unit, 0, 0), IPC_STAT, &info), 0);
+    EXPECT_EQ(info.shm_segsz, sizeof(ntp_shm_time));
+    EXPECT_EQ(info.shm_perm.mode & 0777, 0666u);
+    // Attached again (a restarted service), it is the same memory.
+    seg->dummy[0] = 12345;
+    ntp_shm_time *again = ntp_shm_attach(unit);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->dummy[0], 12345);
+    ntp_shm_detach(again);
+    ntp_shm_detach(seg);
+    remove_segment(unit);
+}
+
+TEST(NtpShm, PrivilegedUnitsAreCreatedForTheOwnerOnly)
+{
+    for (int unit = 0; unit < 2; ++unit) {
+        SCOPED_TRACE(unit);
+        if (shmget(NTP_SHM_KEY_BASE + unit, 0, 0) >= 0)
+            continue; // a daemon's own segment: left alone
+        ntp_shm_time *seg = ntp_shm_attach(unit);
+        ASSERT_NE(seg, nullptr);
+        struct shmid_ds info = {};
+        ASSERT_EQ(shmctl(shmget(NTP_SHM_KEY_BASE + unit, 0, 0), IPC_STAT, &info), 0);
+        EXPECT_EQ(info.shm_perm.mode & 0777, 0600u);
+        ntp_shm_detach(seg);
+        remove_segment(unit);
+    }
+}
+
+TEST(NtpShm, RefusesUnitsOutOfRangeAndTooSmallSegments)
+{
+    EXPECT_EQ(ntp_shm_attach(-1), nullptr);
+    EXPECT_EQ(ntp_shm_attach(256), nullptr);
+    const int unit = free_unit();
+    ASSERT_GE(unit, 2);
+    ASSERT_GE(shmget(NTP_SHM_KEY_BASE + unit, sizeof(ntp_shm_time) / 2, IPC_CREAT | 0666), 0);
+    EXPECT_EQ(ntp_shm_attach(unit), nullptr);
+    remove_segment(unit);
+}
+
+} // namespace
