@@ -4,10 +4,10 @@
 #include <sys/shm.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <thread>
 
+#include "tests/support/chronyd.h"
 #include "timesvc/ntp_shm.h"
 
 namespace {
@@ -100,16 +100,6 @@ TEST(NtpShm, ConcurrentReaderNeverTakesATornSample)
     EXPECT_EQ(torn, 0);
 }
 
-// A unit no daemon on this machine uses: its segment does not exist yet.
-int free_unit()
-{
-    for (int unit = 255; unit >= 2; --unit) {
-        if (shmget(NTP_SHM_KEY_BASE + unit, 0, 0) < 0 && errno == ENOENT)
-            return unit;
-    }
-    return -1;
-}
-
 void remove_segment(int unit)
 {
     const int id = shmget(NTP_SHM_KEY_BASE + unit, 0, 0);
@@ -119,7 +109,7 @@ void remove_segment(int unit)
 
 TEST(NtpShm, AttachCreatesTheUnitsSegmentOpenToAll)
 {
-    const int unit = free_unit();
+    const int unit = chrony_test::free_shm_unit();
     ASSERT_GE(unit, 2);
     ntp_shm_time *seg = ntp_shm_attach(unit);
     ASSERT_NE(seg, nullptr);
@@ -157,7 +147,7 @@ TEST(NtpShm, RefusesUnitsOutOfRangeAndTooSmallSegments)
 {
     EXPECT_EQ(ntp_shm_attach(-1), nullptr);
     EXPECT_EQ(ntp_shm_attach(256), nullptr);
-    const int unit = free_unit();
+    const int unit = chrony_test::free_shm_unit();
     ASSERT_GE(unit, 2);
     ASSERT_GE(shmget(NTP_SHM_KEY_BASE + unit, sizeof(ntp_shm_time) / 2, IPC_CREAT | 0666), 0);
     EXPECT_EQ(ntp_shm_attach(unit), nullptr);
