@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstdlib>
-#include <string>
 
 #include "timesvc/ntp_sample.h"
 
@@ -46,17 +45,7 @@ TEST(NtpSample, OffsetIsDifferencePlusCharacterTimeMinusFraction)
     }
 }
 
-TEST(NtpSample, DifferencesBeyondNanosecondRangeStayClose)
-{
-    ntp_sample s{};
-    const long long d = LLONG_MAX / 1000000000LL; // 292 years in seconds: ns would overflow
-    ASSERT_EQ(ntp_make_sample({0, 572917}, d, &s), 0);
-    EXPECT_DOUBLE_EQ(s.offset, static_cast<double>(d));
-    ASSERT_EQ(ntp_make_sample({0, 572917}, -d, &s), 0);
-    EXPECT_DOUBLE_EQ(s.offset, -static_cast<double>(d));
-}
-
-TEST(NtpSample, RefusesWhatNoInstantCanHold)
+TEST(NtpSample, RefusesWhatNoInstantCanHoldAndCopesWithHugeDifferences)
 {
     ntp_sample s{};
     s.offset = 42.0;
@@ -65,6 +54,11 @@ TEST(NtpSample, RefusesWhatNoInstantCanHold)
     EXPECT_EQ(ntp_make_sample({0, 1000000000}, 0, &s), -1);
     EXPECT_EQ(ntp_make_sample({0, -1}, 0, &s), -1);
     EXPECT_EQ(s.offset, 42.0);
+
+    // Beyond what nanoseconds in a long long hold: still to the second.
+    const long long d = LLONG_MAX / 1000000000LL;
+    ASSERT_EQ(ntp_make_sample({0, 572917}, -d, &s), 0);
+    EXPECT_DOUBLE_EQ(s.offset, -static_cast<double>(d));
 }
 
 // Runs the count in a child with its own TZ, so this process keeps its zone.
@@ -99,7 +93,6 @@ TEST(NtpSample, CountsTheInstantsALocalTimeNames)
         {"Europe/Warsaw", 2026, 3, 29, 2, 59, 59, 0},
         {"Europe/Warsaw", 2026, 3, 29, 3, 0, 0, 1},
         {"Europe/Warsaw", 2026, 7, 15, 12, 0, 0, 1},
-        {"Europe/Warsaw", 2026, 1, 15, 12, 0, 0, 1},
         {"Europe/Warsaw", 2026, 2, 30, 12, 0, 0, 0}, // no such day
         // New York: 01:00-02:00 repeated on 1.11.2026, 02:00-03:00 skipped on 8.3.2026.
         {"America/New_York", 2026, 11, 1, 1, 30, 0, 2},
@@ -108,7 +101,6 @@ TEST(NtpSample, CountsTheInstantsALocalTimeNames)
         {"America/New_York", 2026, 3, 8, 1, 30, 0, 1},
         // No daylight time at all.
         {"UTC", 2026, 10, 25, 2, 30, 0, 1},
-        {"UTC", 2026, 3, 29, 2, 30, 0, 1},
         {"Asia/Kolkata", 2026, 11, 1, 1, 30, 0, 1},
         // Moscow moved its standard offset from +4 to +3 in 2014, daylight flag
         // never set: 01:00-02:00 repeated all the same.
@@ -116,9 +108,8 @@ TEST(NtpSample, CountsTheInstantsALocalTimeNames)
         {"Europe/Moscow", 2014, 10, 26, 2, 30, 0, 1},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.tz) + " " + std::to_string(c.y) + "-" + std::to_string(c.mo) + "-" +
-                     std::to_string(c.d) + " " + std::to_string(c.h) + ":" + std::to_string(c.mi) + ":" +
-                     std::to_string(c.s));
+        SCOPED_TRACE(testing::Message() << c.tz << " " << c.y << "-" << c.mo << "-" << c.d << " " << c.h
+                                        << ":" << c.mi << ":" << c.s);
         EXPECT_EQ(instants_in_zone(c.tz, c.y, c.mo, c.d, c.h, c.mi, c.s), c.expected);
     }
 }

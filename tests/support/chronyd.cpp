@@ -2,35 +2,19 @@
 
 #include <pwd.h>
 #include <signal.h>
-#include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-
-#include "tests/support/proc.h"
+#include <ctime>
 
 namespace chrony_test {
 
 static constexpr int kShmKeyBase = 0x4E545030;
-
-static long long steady_ms()
-{
-    struct timespec t = {};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
-static void sleep_ms(int ms)
-{
-    struct timespec t = {ms / 1000, static_cast<long>(ms % 1000) * 1000000};
-    nanosleep(&t, nullptr);
-}
+static constexpr const char *kChronydPath = "/usr/sbin/chronyd";
 
 static bool shm_unit_exists(int unit)
 {
@@ -39,7 +23,6 @@ static bool shm_unit_exists(int unit)
 
 int free_shm_unit()
 {
-    // Started from the pid, so that tests running side by side rarely meet.
     const int first = static_cast<int>(getpid() % 254);
     for (int i = 0; i < 254; ++i) {
         const int unit = 2 + (first + i) % 254;
@@ -47,12 +30,6 @@ int free_shm_unit()
             return unit;
     }
     return -1;
-}
-
-void chronyd_prepare(Chronyd *c)
-{
-    if (c->dir.empty())
-        c->dir = tproc::make_scratch_dir();
 }
 
 // chronyd accepts a command socket only in a folder that its user owns and
@@ -71,19 +48,23 @@ static bool apparmor_confines_chronyd()
     return !enabled.empty() && enabled[0] == 'Y' && tproc::file_exists("/etc/apparmor.d/usr.sbin.chronyd");
 }
 
-// True while the child runs; reaps it once it has ended.
-static bool still_running(Chronyd *c)
-{
-    int status = 0;
-    if (c->pid > 0 && waitpid(c->pid, &status, WNOHANG) == c->pid)
-        c->pid = -1;
-    return c->pid > 0;
-}
+struct Waiting {
+    Chronyd *c;
+    const std::string *ready_path;
+    int ready_unit;
+};
 
-static bool is_ready(const std::string &ready_path, int ready_unit)
+// True once chronyd is up, or has ended (then reaped, pid -1).
+static bool up_or_ended(void *ctx)
 {
-    return (ready_path.empty() || tproc::file_exists(ready_path)) &&
-           (ready_unit < 0 || shm_unit_exists(ready_unit));
+    const Waiting &w = *static_cast<Waiting *>(ctx);
+    int status = 0;
+    if (waitpid(w.c->pid, &status, WNOHANG) == w.c->pid) {
+        w.c->pid = -1;
+        return true;
+    }
+    return (w.ready_path->empty() || tproc::file_exists(*w.ready_path)) &&
+           (w.ready_unit < 0 || shm_unit_exists(w.ready_unit));
 }
 
 int chronyd_start(Chronyd *c, const std::vector<std::string> &refclocks, const std::string &ready_path,
@@ -93,52 +74,36 @@ int chronyd_start(Chronyd *c, const std::vector<std::string> &refclocks, const s
         *why = std::string(kChronydPath) + " is not installed (Debian package chrony)";
         return CHRONYD_REFUSED;
     }
-    chronyd_prepare(c);
     const std::string run_dir = c->dir + "/run";
-    if (!make_command_socket_dir(run_dir)) {
-        *why = "cannot make " + run_dir + " for nobody";
-        return CHRONYD_FAILED;
-    }
-    std::string conf = "cmdport 0\nport 0\n"
-                       "bindcmdaddress " +
-                       run_dir + "/chronyd.sock\npidfile " + c->dir + "/chronyd.pid\nlogdir " + c->dir +
-                       "\nlog refclocks\n";
+    std::string conf = "cmdport 0\nport 0\nbindcmdaddress " + run_dir + "/chronyd.sock\npidfile " + c->dir +
+                       "/chronyd.pid\nlogdir " + c->dir + "\nlog refclocks\n";
     for (const std::string &line : refclocks)
         conf += line + "\n";
     const std::string conf_path = c->dir + "/chrony.conf";
-    if (!tproc::write_file(conf_path, conf)) {
-        *why = "cannot write " + conf_path;
+    if (!make_command_socket_dir(run_dir) || !tproc::write_file(conf_path, conf)) {
+        *why = "cannot prepare " + c->dir;
         return CHRONYD_FAILED;
     }
 
     tproc::Spawn sp;
-    // -x: never controls the clock; -U: runs without root; -d: stays in the
-    // foreground and logs to stderr. As nobody it could not set the clock anyway.
+    // -x: never controls the clock (as nobody it could not anyway); -U: runs
+    // without root; -d: stays in the foreground and logs to stderr.
     sp.argv = {kChronydPath, "-x", "-U", "-d", "-u", "nobody", "-f", conf_path};
     sp.cwd = c->dir;
     sp.as_nobody = true;
     sp.stderr_path = c->dir + "/chronyd.out";
     c->shm_unit = ready_unit;
     c->pid = tproc::spawn(sp);
-    if (c->pid <= 0) {
-        *why = "cannot start chronyd";
-        return CHRONYD_FAILED;
+    Waiting waiting{c, &ready_path, ready_unit};
+    if (c->pid > 0 && tproc::wait_until(up_or_ended, &waiting, 5000) && c->pid > 0)
+        return CHRONYD_UP;
+    chronyd_stop(c);
+    *why = "chronyd did not come up: " + c->output;
+    if (apparmor_confines_chronyd() && c->output.find("ermission denied") != std::string::npos) {
+        *why = "AppArmor's chronyd profile refuses a private configuration: " + c->output;
+        return CHRONYD_REFUSED;
     }
-
-    const long long deadline = steady_ms() + 5000;
-    while (!is_ready(ready_path, ready_unit)) {
-        if (!still_running(c) || steady_ms() > deadline) {
-            chronyd_stop(c);
-            *why = "chronyd did not come up: " + c->output;
-            if (apparmor_confines_chronyd() && c->output.find("ermission denied") != std::string::npos) {
-                *why = "AppArmor's chronyd profile refuses a private configuration: " + c->output;
-                return CHRONYD_REFUSED;
-            }
-            return CHRONYD_FAILED;
-        }
-        sleep_ms(10);
-    }
-    return CHRONYD_UP;
+    return CHRONYD_FAILED;
 }
 
 std::vector<RefclockSample> chronyd_samples(const Chronyd &c)
@@ -149,13 +114,11 @@ std::vector<RefclockSample> chronyd_samples(const Chronyd &c)
         double second = 0;
         char refid[16] = {};
         char dp[16] = {};
-        char leap[16] = {};
-        char pulse[16] = {};
         double raw = 0;
-        if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%lf %15s %15s %15s %15s %lf", &t.tm_year, &t.tm_mon,
-                        &t.tm_mday, &t.tm_hour, &t.tm_min, &second, refid, dp, leap, pulse, &raw) != 11)
-            continue; // a banner line, or a filter output row (raw offset "-")
-        if (dp[0] < '0' || dp[0] > '9')
+        // Banner lines and the filter's output rows (raw offset "-") do not scan.
+        if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%lf %15s %15s %*s %*s %lf", &t.tm_year, &t.tm_mon,
+                        &t.tm_mday, &t.tm_hour, &t.tm_min, &second, refid, dp, &raw) != 9 ||
+            dp[0] < '0' || dp[0] > '9')
             continue;
         t.tm_year -= 1900;
         t.tm_mon -= 1;
@@ -166,23 +129,32 @@ std::vector<RefclockSample> chronyd_samples(const Chronyd &c)
 
 bool chronyd_wait_samples(const Chronyd &c, std::size_t count, int timeout_ms)
 {
-    const long long deadline = steady_ms() + timeout_ms;
-    while (chronyd_samples(c).size() < count) {
-        if (steady_ms() > deadline)
-            return false;
-        sleep_ms(20);
-    }
-    return true;
+    struct Want {
+        const Chronyd *c;
+        std::size_t count;
+    } want{&c, count};
+    return tproc::wait_until(
+        [](void *ctx) {
+            const Want &w = *static_cast<Want *>(ctx);
+            return chronyd_samples(*w.c).size() >= w.count;
+        },
+        &want, timeout_ms);
+}
+
+static bool ended(void *ctx)
+{
+    Chronyd *c = static_cast<Chronyd *>(ctx);
+    int status = 0;
+    if (waitpid(c->pid, &status, WNOHANG) == c->pid)
+        c->pid = -1;
+    return c->pid < 0;
 }
 
 void chronyd_stop(Chronyd *c)
 {
     if (c->pid > 0) {
         kill(c->pid, SIGTERM);
-        const long long deadline = steady_ms() + 3000;
-        while (still_running(c) && steady_ms() < deadline)
-            sleep_ms(10);
-        if (c->pid > 0)
+        if (!tproc::wait_until(ended, c, 3000))
             tproc::kill_pid(c->pid);
         c->pid = -1;
     }
@@ -192,15 +164,13 @@ void chronyd_stop(Chronyd *c)
             shmctl(id, IPC_RMID, nullptr);
         c->shm_unit = -1;
     }
-    if (!c->dir.empty())
-        c->output = tproc::read_file(c->dir + "/chronyd.out");
+    c->output = tproc::read_file(c->dir + "/chronyd.out");
 }
 
 Chronyd::~Chronyd()
 {
     chronyd_stop(this);
-    if (!dir.empty())
-        tproc::remove_tree(dir);
+    tproc::remove_tree(dir);
 }
 
 } // namespace chrony_test
