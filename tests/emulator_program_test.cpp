@@ -82,29 +82,6 @@ TEST(E2EEmulator, PeriodicTelegramsAtFastPaceCarryTheOffsetRealTime)
     close(fd);
 }
 
-// --at-ms sends late in the second but with that second's time; the log
-// has the moment of each write to the microsecond.
-TEST(E2EEmulator, SendsAtTheChosenMillisecondWithTheWholeSecondsTimeRealTime)
-{
-    EmuProcess emu;
-    ASSERT_TRUE(horolan_test::emu_start({"--at-ms", "400", "--offset", "1", "--minute-ms", "1000"}, &emu));
-    const int fd = open(emu.slave_path.c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(fd, 0);
-    const unsigned char request[] = {0x78, 0x41};
-    ASSERT_EQ(write(fd, request, 2), 2);
-    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 2, 4000));
-    for (const EmuSent &sent : horolan_test::emu_telegrams(emu)) {
-        EXPECT_EQ(sent.at_us / 1000, sent.at_ms);
-        EXPECT_GE(sent.at_us % 1000000, 400000);
-        EXPECT_LT(sent.at_us % 1000000, 450000);
-        const time_t carried = static_cast<time_t>(sent.at_us / 1000000 + 1);
-        struct tm tm {};
-        localtime_r(&carried, &tm);
-        EXPECT_EQ(sent.bytes[3], tm.tm_sec);
-    }
-    close(fd);
-}
-
 TEST(E2EEmulator, SilentEmulatorLogsRequestsButNeverAnswersRealTime)
 {
     EmuProcess emu;

@@ -32,14 +32,6 @@ TEST(NtpLogPolicy, FirstSampleAfterStartOrFailureFailuresOnceAndLargeOffsets)
     }
 }
 
-TEST(NtpLogPolicy, FailureBeforeAnySuccessIsLoggedOnce)
-{
-    ntp_log_state state{};
-    EXPECT_EQ(ntp_log_decide(&state, false, 0.0), NTP_LOG_NOT_DELIVERED);
-    EXPECT_EQ(ntp_log_decide(&state, false, 0.0), NTP_LOG_NONE);
-    EXPECT_EQ(ntp_log_decide(&state, true, 0.0), NTP_LOG_DELIVERED);
-}
-
 TEST(NtpLogPolicy, SuccessLineShowsSignedMilliseconds)
 {
     struct {
