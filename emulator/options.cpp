@@ -28,12 +28,15 @@ static const char kUsage[] =
     "Options:\n"
     "  --device PATH        serve this terminal device instead of a new pty\n"
     "  --log FILE           log, one line each, flushed:\n"
-    "                         \"<unix_sec>.<ms> 0x78\"           a byte from the host\n"
-    "                         \"<unix_sec>.<ms> sent bb 0c ...\" a write to the host\n"
-    "                         \"<unix_sec>.<ms> note <text>\"    an event\n"
+    "                         \"<unix_sec>.<us> 0x78\"           a byte from the host\n"
+    "                         \"<unix_sec>.<us> sent bb 0c ...\" a write to the host\n"
+    "                         \"<unix_sec>.<us> note <text>\"    an event\n"
+    "                       (<us>: six digits; a write's stamp is taken just before it)\n"
     "  --minute-ms N        one minute of interval lasts N ms (default 60000)\n"
     "  --offset S           add S seconds (may be negative) to the telegram time\n"
     "  --no-align           send at once instead of on the next whole second\n"
+    "  --at-ms N            send N ms (0..999) after the whole second instead, still\n"
+    "                       carrying that whole second's time (not with --no-align)\n"
     "  --min-delay-ms N     send a requested telegram no sooner than N ms (100)\n"
     "  --command-wait-ms N  wait N ms for an interval byte after a command (100)\n"
     "  --silent             never send anything\n"
@@ -87,14 +90,23 @@ struct NumberOption {
 };
 
 static const NumberOption kNumberOptions[] = {
-    {"--minute-ms", 10, 1, 3600000},    {"--offset", 10, -3153600000LL, 3153600000LL},
-    {"--min-delay-ms", 10, 0, 60000},   {"--command-wait-ms", 10, 0, 60000},
-    {"--telegrams", 10, 0, INT_MAX},    {"--hangup-after", 10, 0, INT_MAX},
-    {"--linger-ms", 10, 0, 600000},     {"--uncertain", 10, 0, INT_MAX},
-    {"--bad-checksum", 10, 0, INT_MAX}, {"--bad-start", 10, 0, INT_MAX},
-    {"--start-byte", 0, 0, 255},        {"--bad-status", 10, 0, INT_MAX},
-    {"--bad-fields", 10, 0, INT_MAX},   {"--short", 10, 0, INT_MAX},
-    {"--parity-error", 10, 0, INT_MAX}, {"--break", 10, 0, INT_MAX},
+    {"--minute-ms", 10, 1, 3600000},
+    {"--offset", 10, -3153600000LL, 3153600000LL},
+    {"--min-delay-ms", 10, 0, 60000},
+    {"--command-wait-ms", 10, 0, 60000},
+    {"--telegrams", 10, 0, INT_MAX},
+    {"--hangup-after", 10, 0, INT_MAX},
+    {"--linger-ms", 10, 0, 600000},
+    {"--uncertain", 10, 0, INT_MAX},
+    {"--bad-checksum", 10, 0, INT_MAX},
+    {"--bad-start", 10, 0, INT_MAX},
+    {"--start-byte", 0, 0, 255},
+    {"--bad-status", 10, 0, INT_MAX},
+    {"--bad-fields", 10, 0, INT_MAX},
+    {"--short", 10, 0, INT_MAX},
+    {"--parity-error", 10, 0, INT_MAX},
+    {"--break", 10, 0, INT_MAX},
+    {"--at-ms", 10, 0, 999},
 };
 
 static void store_number(Options *o, const char *name, long long v)
@@ -132,6 +144,8 @@ static void store_number(Options *o, const char *name, long long v)
         o->faults.parity_error = n;
     else if (std::strcmp(name, "--break") == 0)
         o->faults.line_break = n;
+    else if (std::strcmp(name, "--at-ms") == 0)
+        o->at_ms = v;
 }
 
 static const NumberOption *find_number_option(const char *name)
@@ -179,6 +193,10 @@ int parse_options(int argc, char **argv, Options *out, char *error, std::size_t 
             std::snprintf(error, error_size, "unknown option %s", arg);
             return -1;
         }
+    }
+    if (out->at_ms != 0 && !out->align) {
+        std::snprintf(error, error_size, "--at-ms needs whole-second alignment (drop --no-align)");
+        return -1;
     }
     return 0;
 }

@@ -18,6 +18,7 @@ struct Options {
     long long min_delay_ms = 100;    // a requested telegram never goes out sooner
     long long linger_ms = 1000;      // pause between the last telegram and exit or hang-up
     bool align = true;               // send on whole seconds
+    long long at_ms = 0;             // ... this many ms after them, with the whole second's time
     bool silent = false;             // never answer
     int telegrams = 0;               // exit after this many telegrams (0: never)
     int hangup_after = 0;            // close the line after this many telegrams (0: never)

@@ -6,7 +6,7 @@ long long pacer_align(const Pacer &pacer, long long ms)
 {
     if (!pacer.align)
         return ms;
-    const long long rest = ms % 1000;
+    const long long rest = ((ms - pacer.at_ms) % 1000 + 1000) % 1000;
     return rest == 0 ? ms : ms + (1000 - rest);
 }
 

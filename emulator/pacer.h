@@ -10,12 +10,14 @@ namespace horolan {
 struct Pacer {
     long long min_delay_ms = 0;      // a requested telegram never leaves sooner
     bool align = true;               // send on whole seconds
+    long long at_ms = 0;             // ... or this many ms (0..999) after them
     long long once_ms = -1;          // due time of a one-shot telegram, -1 none
     long long period_ms = 0;         // 0: no periodic sending
     long long periodic_base_ms = -1; // unaligned due time of the next periodic one
 };
 
-// Earliest sending time at or after `ms` (rounded up to a whole second when aligned).
+// Earliest sending time at or after `ms` (when aligned: rounded up to a whole
+// second plus at_ms).
 long long pacer_align(const Pacer &pacer, long long ms);
 
 // One telegram requested at `now_ms`.

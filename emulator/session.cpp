@@ -53,15 +53,24 @@ static long long now_ms()
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-static void log_line(std::FILE *log, long long at_ms, const char *text)
+// Log stamps are microseconds: a test can then tell when a telegram went out
+// closely enough to judge a host's time-stamping of it.
+static long long now_us()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+static void log_line(std::FILE *log, long long at_us, const char *text)
 {
     if (log == nullptr)
         return;
-    std::fprintf(log, "%lld.%03lld %s\n", at_ms / 1000, at_ms % 1000, text);
+    std::fprintf(log, "%lld.%06lld %s\n", at_us / 1000000, at_us % 1000000, text);
     std::fflush(log);
 }
 
-static void log_sent(std::FILE *log, long long at_ms, const unsigned char *bytes, int count)
+static void log_sent(std::FILE *log, long long at_us, const unsigned char *bytes, int count)
 {
     char text[3 * WIRE_MAX_BYTES + 1];
     int used = 0;
@@ -72,7 +81,7 @@ static void log_sent(std::FILE *log, long long at_ms, const unsigned char *bytes
     text[used] = '\0';
     char line[sizeof text + 8];
     std::snprintf(line, sizeof line, "sent %s", text);
-    log_line(log, at_ms, line);
+    log_line(log, at_us, line);
 }
 
 enum Ending { ENDING_NONE, ENDING_EXIT, ENDING_HANGUP };
@@ -98,17 +107,17 @@ static void apply_request(Session *s, RequestAction action, int minutes, long lo
     switch (action) {
     case REQUEST_NONE: return;
     case REQUEST_ONCE:
-        log_line(s->log, now, "note request once");
+        log_line(s->log, now_us(), "note request once");
         pacer_request_once(&s->pacer, requested);
         return;
     case REQUEST_PERIODIC:
         std::snprintf(text, sizeof text, "note request every %d min", minutes);
-        log_line(s->log, now, text);
+        log_line(s->log, now_us(), text);
         pacer_request_periodic(&s->pacer, now, period);
         return;
     case REQUEST_PERIOD:
         std::snprintf(text, sizeof text, "note period %d min", minutes);
-        log_line(s->log, now, text);
+        log_line(s->log, now_us(), text);
         pacer_set_period(&s->pacer, now, period);
         return;
     }
@@ -118,7 +127,7 @@ static void take_host_byte(Session *s, unsigned char byte, long long now)
 {
     char text[8];
     std::snprintf(text, sizeof text, "0x%02x", byte);
-    log_line(s->log, now, text);
+    log_line(s->log, now_us(), text);
     int minutes = 0;
     const RequestAction action = request_feed(&s->parser, byte, &minutes);
     apply_request(s, action, minutes, now, action == REQUEST_ONCE ? s->command_at_ms : now);
@@ -142,7 +151,7 @@ static bool read_host_bytes(Session *s)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return true;
-        log_line(s->log, now_ms(), n == 0 ? "note line failed: end of file" : "note line failed: read error");
+        log_line(s->log, now_us(), n == 0 ? "note line failed: end of file" : "note line failed: read error");
         return false;
     }
 }
@@ -150,22 +159,24 @@ static bool read_host_bytes(Session *s)
 static void send_telegram(Session *s, long long now)
 {
     ClockFields fields{};
-    const long long at_s = now / 1000 + s->options->offset_s;
+    // The whole second the telegram belongs to: --at-ms sends it that late.
+    const long long at_s = (now - s->options->at_ms) / 1000 + s->options->offset_s;
     if (!clock_fields_at(at_s, &fields)) {
-        log_line(s->log, now, "note no local time");
+        log_line(s->log, now_us(), "note no local time");
         return;
     }
     unsigned char wire[WIRE_MAX_BYTES];
     const int count =
         encode_telegram(fields, faults_for_telegram(s->options->faults, s->telegrams_sent), wire);
     ++s->telegrams_sent;
+    const long long sending_us = now_us();
     const ssize_t written = write(s->line->fd, wire, static_cast<size_t>(count));
     if (written == count) {
-        log_sent(s->log, now, wire, count);
+        log_sent(s->log, sending_us, wire, count);
     } else {
         char text[64];
         std::snprintf(text, sizeof text, "note write failed (%zd of %d bytes)", written, count);
-        log_line(s->log, now, text);
+        log_line(s->log, now_us(), text);
     }
     const Options &o = *s->options;
     if (o.telegrams > 0 && s->telegrams_sent >= o.telegrams) {
@@ -197,11 +208,11 @@ static void note_hosts(Session *s)
 {
     const int seen = update_host_count(s->line);
     if ((seen & HOST_LAST_CLOSE) != 0)
-        log_line(s->log, now_ms(), "note last host closed the line");
+        log_line(s->log, now_us(), "note last host closed the line");
     if ((seen & HOST_FIRST_OPEN) != 0)
-        log_line(s->log, now_ms(), "note host opened the line");
+        log_line(s->log, now_us(), "note host opened the line");
     if (seen != 0)
-        log_line(s->log, now_ms(), "note unread bytes dropped");
+        log_line(s->log, now_us(), "note unread bytes dropped");
 }
 
 // Waits for host bytes, hosts coming or going, a stop signal or `until_ms`
@@ -250,10 +261,11 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
     s.line = line;
     s.log = log;
     s.pacer.align = options.align;
+    s.pacer.at_ms = options.at_ms;
     s.pacer.min_delay_ms = options.min_delay_ms;
     char serving[sizeof line->path + 16];
     std::snprintf(serving, sizeof serving, "note serving %s", line->path);
-    log_line(log, now_ms(), serving);
+    log_line(log, now_us(), serving);
 
     while (horolan_stop_requested == 0) {
         const long long now = now_ms();
@@ -263,10 +275,10 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
         }
         if (s.ending != ENDING_NONE && now >= s.ending_at_ms) {
             if (s.ending == ENDING_EXIT) {
-                log_line(log, now, "note exit after the last telegram");
+                log_line(log, now_us(), "note exit after the last telegram");
                 return 0;
             }
-            log_line(log, now, "note hangup");
+            log_line(log, now_us(), "note hangup");
             close_line(line);
             s.ending = ENDING_NONE;
             s.ending_at_ms = -1;
@@ -289,7 +301,7 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
             return 1;
         }
     }
-    log_line(log, now_ms(), "note stopped by signal");
+    log_line(log, now_us(), "note stopped by signal");
     return 0;
 }
 

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  faketime util-linux procps
+  faketime util-linux procps chrony
 
 jobs=2
 

@@ -80,6 +80,13 @@ TEST(EmulatorPacer, RequestedTelegramsLeaveOnWholeSecondsAfterTheMinimumDelay)
     EXPECT_EQ(horolan::pacer_next_due(p), 11'000);
     p.align = false;
     EXPECT_EQ(horolan::pacer_align(p, 10'200), 10'200);
+
+    // --at-ms: the same beat, shifted into the second.
+    p.align = true;
+    p.at_ms = 750;
+    EXPECT_EQ(horolan::pacer_align(p, 10'100), 10'750);
+    EXPECT_EQ(horolan::pacer_align(p, 10'750), 10'750);
+    EXPECT_EQ(horolan::pacer_align(p, 10'751), 11'750);
 }
 
 TEST(EmulatorPacer, PeriodicSendingKeepsItsBeatAndStops)
@@ -149,6 +156,9 @@ TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes)
     EXPECT_TRUE(o.faults.ff_byte);
     EXPECT_FALSE(o.align);
     EXPECT_STREQ(o.log_path, "/tmp/x");
+    std::vector<std::string> at{"--at-ms", "999"};
+    ASSERT_EQ(parse(&at, &o), 0);
+    EXPECT_EQ(o.at_ms, 999);
 
     std::string error;
     for (std::vector<std::string> bad : {std::vector<std::string>{"--minute-ms"},
@@ -157,6 +167,8 @@ TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes)
                                          {"--start-byte", "256"},
                                          {"--uncertain", "-1"},
                                          {"--log"},
+                                         {"--at-ms", "1000"},
+                                         {"--no-align", "--at-ms", "5"},
                                          {"--bogus"}}) {
         const std::string name = bad[0];
         EXPECT_EQ(parse(&bad, &o, &error), -1) << name;

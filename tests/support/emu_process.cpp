@@ -137,15 +137,23 @@ std::string emu_log_text(const EmuProcess &emu)
     return text.str();
 }
 
-// Splits "<sec>.<ms> rest" into milliseconds and rest; false for other lines.
-static bool split_stamp(const std::string &line, long long *at_ms, std::string *rest)
+// Splits "<sec>.<fraction> rest" (three or six fraction digits) into
+// microseconds and rest; false for other lines.
+static bool split_stamp(const std::string &line, long long *at_us, std::string *rest)
 {
     long long sec = 0;
-    int ms = 0;
+    int digits_from = 0;
+    int digits_to = 0;
     int used = 0;
-    if (std::sscanf(line.c_str(), "%lld.%3d %n", &sec, &ms, &used) != 2 || used == 0)
+    if (std::sscanf(line.c_str(), "%lld.%n%*d%n %n", &sec, &digits_from, &digits_to, &used) != 1 || used == 0)
         return false;
-    *at_ms = sec * 1000 + ms;
+    long long fraction = 0;
+    const int digits = digits_to - digits_from;
+    if (digits != 3 && digits != 6)
+        return false;
+    for (int i = digits_from; i < digits_to; ++i)
+        fraction = fraction * 10 + (line[static_cast<size_t>(i)] - '0');
+    *at_us = sec * 1000000 + (digits == 3 ? fraction * 1000 : fraction);
     *rest = line.substr(static_cast<size_t>(used));
     return true;
 }
@@ -156,14 +164,14 @@ std::vector<EmuHostByte> emu_host_bytes(const EmuProcess &emu)
     std::istringstream lines(emu_log_text(emu));
     std::string line;
     std::string rest;
-    long long at = 0;
+    long long at_us = 0;
     while (std::getline(lines, line)) {
         unsigned value = 0;
-        if (!split_stamp(line, &at, &rest) || rest.size() != 4)
+        if (!split_stamp(line, &at_us, &rest) || rest.size() != 4)
             continue;
         if (std::sscanf(rest.c_str(), "0x%2x", &value) != 1)
             continue;
-        bytes.push_back({at, static_cast<unsigned char>(value)});
+        bytes.push_back({at_us / 1000, static_cast<unsigned char>(value)});
     }
     return bytes;
 }
@@ -182,11 +190,11 @@ std::vector<EmuSent> emu_telegrams(const EmuProcess &emu)
     std::istringstream lines(emu_log_text(emu));
     std::string line;
     std::string rest;
-    long long at = 0;
+    long long at_us = 0;
     while (std::getline(lines, line)) {
-        if (!split_stamp(line, &at, &rest) || rest.rfind("sent ", 0) != 0)
+        if (!split_stamp(line, &at_us, &rest) || rest.rfind("sent ", 0) != 0)
             continue;
-        EmuSent s{at, {}};
+        EmuSent s{at_us / 1000, at_us, {}};
         std::istringstream hex(rest.substr(5));
         std::string pair;
         while (hex >> pair)

@@ -44,6 +44,7 @@ struct EmuHostByte {
 // may make it longer or shorter), with its sending time.
 struct EmuSent {
     long long at_ms; // Unix time in milliseconds
+    long long at_us; // ... in microseconds, taken just before the write
     std::vector<unsigned char> bytes;
 };
 

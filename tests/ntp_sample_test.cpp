@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "timesvc/ntp_sample.h"
+
+namespace {
+
+TEST(NtpSample, CharacterTimeIsElevenBitsAt19200Baud)
+{
+    EXPECT_EQ(NTP_CHAR_TIME_NS, 572917); // 11 / 19200 s = 572916.67 ns
+}
+
+// Byte 0 read at A, telegram D whole seconds from floor(A): the receiver's
+// time at A is floor(A) + D + one character, the offset that minus A.
+TEST(NtpSample, OffsetIsDifferencePlusCharacterTimeMinusFraction)
+{
+    struct {
+        const char *name;
+        long long sec, nsec, d;
+        long long expected_ns; // the offset, in nanoseconds
+    } const cases[] = {
+        {"on the second, in step", 1790000000, 0, 0, 572917},
+        {"character time after the second", 1790000000, 572917, 0, 0},
+        {"sub-microsecond behind", 1790000000, 573000, 0, -83},
+        {"late in the second", 1790000000, 999999999, 0, -999427082},
+        {"one second ahead, late reading", 1790000000, 999999999, 1, 572918},
+        {"an hour behind", 1790000000, 500000000, -3600, -3600LL * 1000000000 - 499427083},
+        {"half a day ahead", 1790000000, 250000000, 43200, 43199LL * 1000000000 + 750572917},
+        {"before 1970", -86400, 100000000, 5, 4LL * 1000000000 + 900572917},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        ntp_sample s{};
+        ASSERT_EQ(ntp_make_sample({static_cast<time_t>(c.sec), static_cast<long>(c.nsec)}, c.d, &s), 0);
+        EXPECT_EQ(s.arrival.tv_sec, c.sec);
+        EXPECT_EQ(s.arrival.tv_nsec, c.nsec);
+        EXPECT_EQ(s.instant.tv_sec, c.sec + c.d);
+        EXPECT_EQ(s.instant.tv_nsec, NTP_CHAR_TIME_NS);
+        EXPECT_DOUBLE_EQ(s.offset, static_cast<double>(c.expected_ns) / 1e9);
+    }
+}
+
+TEST(NtpSample, RefusesWhatNoInstantCanHoldAndCopesWithHugeDifferences)
+{
+    ntp_sample s{};
+    s.offset = 42.0;
+    EXPECT_EQ(ntp_make_sample({static_cast<time_t>(LLONG_MAX), 0}, 1, &s), -1);
+    EXPECT_EQ(ntp_make_sample({static_cast<time_t>(LLONG_MIN), 0}, -1, &s), -1);
+    EXPECT_EQ(ntp_make_sample({0, 1000000000}, 0, &s), -1);
+    EXPECT_EQ(ntp_make_sample({0, -1}, 0, &s), -1);
+    EXPECT_EQ(s.offset, 42.0);
+
+    // Beyond what nanoseconds in a long long hold: still to the second.
+    const long long d = LLONG_MAX / 1000000000LL;
+    ASSERT_EQ(ntp_make_sample({0, 572917}, -d, &s), 0);
+    EXPECT_DOUBLE_EQ(s.offset, -static_cast<double>(d));
+}
+
+// Runs the count in a child with its own TZ, so this process keeps its zone.
+int instants_in_zone(const char *tz, int y, int mo, int d, int h, int mi, int s)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TZ", tz, 1);
+        _exit(ntp_local_time_instants(y, mo, d, h, mi, s));
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST(NtpSample, CountsTheInstantsALocalTimeNames)
+{
+    struct {
+        const char *tz;
+        int y, mo, d, h, mi, s;
+        int expected;
+    } const cases[] = {
+        // Warsaw: 03:00 CEST -> 02:00 CET on 25.10.2026, 02:00 CET -> 03:00 CEST on 29.3.2026.
+        {"Europe/Warsaw", 2026, 10, 25, 1, 59, 59, 1},
+        {"Europe/Warsaw", 2026, 10, 25, 2, 0, 0, 2},
+        {"Europe/Warsaw", 2026, 10, 25, 2, 30, 0, 2},
+        {"Europe/Warsaw", 2026, 10, 25, 2, 59, 60, 2},
+        {"Europe/Warsaw", 2026, 10, 25, 3, 0, 0, 1},
+        {"Europe/Warsaw", 2026, 3, 29, 1, 59, 59, 1},
+        {"Europe/Warsaw", 2026, 3, 29, 2, 0, 0, 0},
+        {"Europe/Warsaw", 2026, 3, 29, 2, 59, 59, 0},
+        {"Europe/Warsaw", 2026, 3, 29, 3, 0, 0, 1},
+        {"Europe/Warsaw", 2026, 7, 15, 12, 0, 0, 1},
+        {"Europe/Warsaw", 2026, 2, 30, 12, 0, 0, 0}, // no such day
+        // New York: 01:00-02:00 repeated on 1.11.2026, 02:00-03:00 skipped on 8.3.2026.
+        {"America/New_York", 2026, 11, 1, 1, 30, 0, 2},
+        {"America/New_York", 2026, 11, 1, 2, 30, 0, 1},
+        {"America/New_York", 2026, 3, 8, 2, 30, 0, 0},
+        {"America/New_York", 2026, 3, 8, 1, 30, 0, 1},
+        // No daylight time at all.
+        {"UTC", 2026, 10, 25, 2, 30, 0, 1},
+        {"Asia/Kolkata", 2026, 11, 1, 1, 30, 0, 1},
+        // Moscow moved its standard offset from +4 to +3 in 2014, daylight flag
+        // never set: 01:00-02:00 repeated all the same.
+        {"Europe/Moscow", 2014, 10, 26, 1, 30, 0, 2},
+        {"Europe/Moscow", 2014, 10, 26, 2, 30, 0, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.tz << " " << c.y << "-" << c.mo << "-" << c.d << " " << c.h
+                                        << ":" << c.mi << ":" << c.s);
+        EXPECT_EQ(instants_in_zone(c.tz, c.y, c.mo, c.d, c.h, c.mi, c.s), c.expected);
+    }
+}
+
+} // namespace
