@@ -33,7 +33,10 @@ void show_usage(void)
                    "\n"
                    "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie"
                    " opcji /D jest w takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej"
-                   " opcji.\n");
+                   " opcji.\n"
+                   "Opcja /Nn (n = 0-255) lub /N/sciezka przekazuje czas zegara Horolan serwerowi NTP"
+                   " (segment pamieci wspolnej n albo gniazdo SOCK programu chronyd) zamiast ustawiac zegar"
+                   " systemowy.\n");
 }
 
 int check_option(char *arg)
@@ -56,6 +59,7 @@ int check_option(char *arg)
     case 'S': return OPTION_S;
     case 'T': return OPTION_T;
     case 'D': return OPTION_D;
+    case 'N': return OPTION_N;
     default: return OPTION_UNKNOWN;
     }
 }
@@ -127,6 +131,43 @@ int check_T_option(const char *rest, int *interval)
     return 0;
 }
 
+// The rest of /N as an NTP shared-memory unit: one to three ASCII digits, 0..255; -1 if it is none.
+static int shm_unit_of(const char *rest)
+{
+    const size_t length = strlen(rest);
+    if (length < 1 || length > 3)
+        return -1;
+    int unit = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (!is_ascii_digit(rest[i]))
+            return -1;
+        unit = unit * 10 + (rest[i] - '0');
+    }
+    return unit <= 255 ? unit : -1;
+}
+
+int check_N_option(const char *rest, ntp_target *ntp)
+{
+    static int n_opt = 0;
+    RWTime stamp = now_DST();
+    n_opt++;
+    const int unit = shm_unit_of(rest);
+    const size_t length = strlen(rest);
+    const bool socket_path = rest[0] == '/' && length <= static_cast<size_t>(NTP_SOCK_PATH_MAX);
+    if ((unit < 0 && !socket_path) || n_opt > 1) {
+        return reject_option("/N", n_opt, stamp);
+    }
+    *ntp = ntp_target{};
+    if (unit >= 0) {
+        ntp->kind = NTP_TARGET_SHM;
+        ntp->unit = unit;
+    } else {
+        ntp->kind = NTP_TARGET_SOCK;
+        memcpy(ntp->path, rest, length + 1);
+    }
+    return 0;
+}
+
 int check_D_option(const char *rest, int *deinstall)
 {
     static int d_opt = 0;
@@ -167,6 +208,7 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
         case OPTION_S: failed = check_S_option(buffer, &s->sync_now); break;
         case OPTION_T: failed = check_T_option(buffer, &s->interval); break;
         case OPTION_D: failed = check_D_option(buffer, &s->deinstall); break;
+        case OPTION_N: failed = check_N_option(buffer, &s->ntp); break;
         default:
             report_at("Niepoprawna opcja wywolania programu obslugi zegara Horolan.", start_stamp);
             failed = 1;
@@ -180,7 +222,8 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
         show_usage();
         return WALK_REJECTED;
     }
-    if (s->deinstall && (s->port != 0 || s->sync_now != 0 || s->interval != 0)) {
+    if (s->deinstall &&
+        (s->port != 0 || s->sync_now != 0 || s->interval != 0 || s->ntp.kind != NTP_TARGET_NONE)) {
         report_at("Jesli wystepuje opcja /D, to jest ona jedyna.", start_stamp);
         show_usage();
         return WALK_D_NOT_ALONE;
@@ -188,13 +231,19 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
     return s->deinstall ? WALK_REMOVE : WALK_INSTALL;
 }
 
-// "Instalacja ... pomyslnie (/C1 /S /T60)." as the installing process logs it.
+// "Instalacja ... pomyslnie (/C1 /S /T60)." as the installing process logs it,
+// with " /N" and what followed it before ")." when /N was given.
 static void format_success_line(const struct dcf_settings *s, char (&line)[DCF_TEXT_SIZE])
 {
     char head[DCF_TEXT_SIZE];
     snprintf(head, sizeof head, "%s (/C%i", "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie",
              s->port);
-    snprintf(line, sizeof line, s->sync_now ? "%s /S /T%i)." : "%s /T%i).", head, s->interval);
+    char ntp[NTP_SOCK_PATH_MAX + 8] = "";
+    if (s->ntp.kind == NTP_TARGET_SHM)
+        snprintf(ntp, sizeof ntp, " /N%i", s->ntp.unit);
+    else if (s->ntp.kind == NTP_TARGET_SOCK)
+        snprintf(ntp, sizeof ntp, " /N%s", s->ntp.path);
+    snprintf(line, sizeof line, s->sync_now ? "%s /S /T%i%s)." : "%s /T%i%s).", head, s->interval, ntp);
 }
 
 // Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed; 0, or
@@ -241,6 +290,9 @@ int tempusd_main(int argc, char **argv)
     // The cycle lives below the service program: it learns here how to take
     // the registration back when the port proves unusable.
     tempus_sync_io.deinstall = sem_deinstall;
+    if (settings.ntp.kind != NTP_TARGET_NONE && start_ntp_feed(&settings.ntp) != 0)
+        report_and_exit("Nie mozna polaczyc sie z serwerem NTP. Koniec ... ", now_DST(), EXIT_PORT,
+                        sem_deinstall);
     int fd = -1;
     start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
 

@@ -2,6 +2,7 @@
 #define TEMPUS_SERVICE_DCF_PROG_H
 
 #include "calendar/rwtime.h"
+#include "timesvc/ntp_feed.h"
 
 // Option codes returned by check_option.
 constexpr int OPTION_BAD_FORMAT = 100;
@@ -9,15 +10,17 @@ constexpr int OPTION_UNKNOWN = 101;
 constexpr int OPTION_C = 102;
 constexpr int OPTION_S = 103;
 constexpr int OPTION_T = 104;
+constexpr int OPTION_N = 105;
 constexpr int OPTION_D = 106;
 
 // What the command line asked for; all zero means "nothing given".
 struct dcf_settings {
-    int port;      // 1..4, 0 = not given
-    int sync_now;  // 1 = synchronise once before going to the background
-    int interval;  // minutes 1..63, 0 = not given
-    int deinstall; // 1 = removal call form
-    int error;     // 1 = at least one argument was rejected
+    int port;            // 1..4, 0 = not given
+    int sync_now;        // 1 = synchronise once before going to the background
+    int interval;        // minutes 1..63, 0 = not given
+    int deinstall;       // 1 = removal call form
+    int error;           // 1 = at least one argument was rejected
+    ntp_target ntp = {}; // /N: the NTP daemon fed instead of the clock; kind NTP_TARGET_NONE = not given
 };
 
 // Outcomes of the command-line walk and its combination rules.
@@ -36,6 +39,9 @@ int check_C_option(const char *rest, int *port);
 int check_S_option(const char *rest, int *sync_now);
 int check_T_option(const char *rest, int *interval);
 int check_D_option(const char *rest, int *deinstall);
+// /N: one to three digits 0..255 (an NTP shared-memory unit) or an absolute
+// path of at most 64 bytes (chrony's SOCK socket).
+int check_N_option(const char *rest, ntp_target *ntp);
 
 // Writes the usage text to the console.
 void show_usage(void);

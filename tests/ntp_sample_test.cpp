@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdlib>
 
+#include "tests/support/child.h"
 #include "timesvc/ntp_sample.h"
 
 namespace {
@@ -64,15 +62,11 @@ TEST(NtpSample, RefusesWhatNoInstantCanHoldAndCopesWithHugeDifferences)
 // Runs the count in a child with its own TZ, so this process keeps its zone.
 int instants_in_zone(const char *tz, int y, int mo, int d, int h, int mi, int s)
 {
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const tproc::ChildRun run = tproc::run_in_child("", [=] {
         setenv("TZ", tz, 1);
-        _exit(ntp_local_time_instants(y, mo, d, h, mi, s));
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
+        return ntp_local_time_instants(y, mo, d, h, mi, s);
+    });
+    return run.exited ? run.exit_code : -1;
 }
 
 TEST(NtpSample, CountsTheInstantsALocalTimeNames)

@@ -36,7 +36,9 @@ const std::string kUsage = console_line(
     "zegara Horolan. \n"
     "\n"
     "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie opcji /D jest w "
-    "takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej opcji.\n");
+    "takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej opcji.\n"
+    "Opcja /Nn (n = 0-255) lub /N/sciezka przekazuje czas zegara Horolan serwerowi NTP (segment pamieci "
+    "wspolnej n albo gniazdo SOCK programu chronyd) zamiast ustawiac zegar systemowy.\n");
 
 const std::string kBadFormat = "Niepoprawny format wywolania programu obslugi zegara Horolan.";
 const std::string kUnknown = "Niepoprawna opcja wywolania programu obslugi zegara Horolan.";
@@ -69,8 +71,13 @@ void PrintTo(const WalkCase &c, std::ostream *os)
 // What the walk leaves behind, as the child reports it on stdout.
 std::string settings_text(int outcome, const dcf_settings &s)
 {
+    std::string ntp;
+    if (s.ntp.kind == NTP_TARGET_SHM)
+        ntp = " N" + std::to_string(s.ntp.unit);
+    else if (s.ntp.kind == NTP_TARGET_SOCK)
+        ntp = std::string(" N") + s.ntp.path;
     return std::to_string(outcome) + " C" + std::to_string(s.port) + " S" + std::to_string(s.sync_now) +
-           " T" + std::to_string(s.interval) + " D" + std::to_string(s.deinstall);
+           " T" + std::to_string(s.interval) + " D" + std::to_string(s.deinstall) + ntp;
 }
 
 std::string long_argument(const char *head, size_t length)
@@ -126,6 +133,31 @@ const WalkCase kWalkCases[] = {
      {},
      {kBadFormat, kUnknown, bad("/C")}},
     {"159 characters fit", {long_argument("/C", 159)}, WALK_REJECTED, {}, {bad("/C")}},
+    {"N shared-memory units", {"/n0"}, WALK_INSTALL, {0, 0, 0, 0, 0, {NTP_TARGET_SHM, 0, ""}}, {}},
+    {"N unit 255", {"/N255"}, WALK_INSTALL, {0, 0, 0, 0, 0, {NTP_TARGET_SHM, 255, ""}}, {}},
+    {"N socket",
+     {"/N/run/chrony.dcf.sock"},
+     WALK_INSTALL,
+     {0, 0, 0, 0, 0, {NTP_TARGET_SOCK, 0, "/run/chrony.dcf.sock"}},
+     {}},
+    {"N socket of 64 bytes",
+     {long_argument("/N/", 66)},
+     WALK_INSTALL,
+     {0,
+      0,
+      0,
+      0,
+      0,
+      {NTP_TARGET_SOCK, 0, "/111111111111111111111111111111111111111111111111111111111111111"}},
+     {}},
+    {"N socket of 65 bytes", {long_argument("/N/", 67)}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N empty", {"/N"}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N 256", {"/N256"}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N four digits", {"/N0001"}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N letter", {"/N2a"}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N relative path", {"/Nrun/chrony.sock"}, WALK_REJECTED, {}, {bad("/N")}},
+    {"N repeated", {"/N1", "/N/x"}, WALK_REJECTED, {}, {bad("/N"), repeated("/N")}},
+    {"N with D", {"/N1", "/D"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
     {"160 characters do not", {long_argument("/T", 160)}, WALK_REJECTED, {}, {kBadFormat}},
 };
 

@@ -11,6 +11,7 @@
 #include "timesvc/clock_diff.h"
 #include "timesvc/dcf_log.h"
 #include "timesvc/line_watch.h"
+#include "timesvc/ntp_feed.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/tm_srvce.h"
 
@@ -83,15 +84,15 @@ void start_dcf(int *fd, int interval, int port, int sflag)
     tempus_sync_io.request_telegrams(*fd, interval);
 }
 
-// Byte 0 has arrived: the hour correction is brought up to date first, so
-// that a change of either daylight rule since the last time-out cannot shift
-// the telegram by an hour; then the clock is read once for the stamp and the
-// difference alike.
+// Byte 0 has arrived: the clock is read at once, one reading for the stamp,
+// the difference and the sample alike. The hour correction is brought up to
+// date before the stamp is made of it, so that a change of either daylight
+// rule since the last time-out cannot shift the telegram by an hour.
 static reading take_reading()
 {
-    tempus_sync_io.refresh_correction();
     reading r = {};
     tempus_sync_io.realtime(&r.arrival);
+    tempus_sync_io.refresh_correction();
     r.stamp = service_clock_at(r.arrival.tv_sec);
     return r;
 }
@@ -148,12 +149,17 @@ static const char *read_failure_text(int result)
 
 // Slews or steps the system clock to the telegram's time of day and logs the
 // outcome with the reading stamp; a difference of 0 is left alone silently.
+// With /N the telegram goes to the NTP daemon instead, and the clock is left alone.
 static void correct_system_clock(const reading &r)
 {
     // The receiver's wall-clock time on the system's local date of the reading.
     const RWTime telegram(system_local_date(r.arrival.tv_sec), buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE],
                           buf[DCF_OFS_SECOND], RWZone::local());
     const long difference = fold_day_difference(count_difference(telegram.seconds(), r.stamp.seconds()));
+    if (ntp_feed_active()) {
+        feed_ntp(r.arrival, difference, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND], r.stamp);
+        return;
+    }
 
     int result = 0;
     switch (choose_correction(difference)) {

@@ -8,6 +8,7 @@
 #include "link/rd_wr_rp.h"
 #include "platform/stime.h"
 #include "timesvc/dcf_log.h"
+#include "timesvc/ntp_feed.h"
 #include "timesvc/tm_srvce.h"
 
 static int open_receiver_port(const char *path, int flags)
@@ -80,6 +81,7 @@ static constexpr sync_io real_sync_io = {
     realtime_now,
     update_DST_correction,
     write_to_log,
+    deliver_ntp_sample,
     nullptr,
 };
 

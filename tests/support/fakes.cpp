@@ -7,6 +7,7 @@
 #include "link/rd_wr_rp.h"
 #include "link/serial_io.h"
 #include "timesvc/line_watch.h"
+#include "timesvc/ntp_feed.h"
 #include "timesvc/tm_srvce.h"
 
 namespace fakes {
@@ -149,6 +150,11 @@ static const sync_io fake_sync_io = {
     [](const char *text, RWTime stamp) {
         cycle->log.push_back({text, stamp});
     },
+    [](const ntp_sample *sample) {
+        const size_t n = cycle->samples.size();
+        cycle->samples.push_back(*sample);
+        return n < cycle->deliver_results.size() ? cycle->deliver_results[n] : 0;
+    },
     // Told on standard error, so that a test running an installation's end
     // in a child sees where the registration would be taken back.
     [](int failed) { fprintf(stderr, "deinstall %d\n", failed); },
@@ -160,10 +166,14 @@ FakeCycle::FakeCycle() : base(today_at(12, 0, 0)), saved_correction_(DST_correct
     tempus_sync_io = fake_sync_io;
     DST_correction = 0;
     watch_line(LINE_FD, "/dev/term/a"); // as start_dcf leaves it
+    const ntp_target no_daemon = {};
+    start_ntp_feed(&no_daemon); // the clock is set unless a test chooses /N
 }
 
 FakeCycle::~FakeCycle()
 {
+    const ntp_target no_daemon = {};
+    start_ntp_feed(&no_daemon);
     sync_io_restore_defaults();
     DST_correction = saved_correction_;
     cycle = nullptr;

@@ -88,8 +88,10 @@ public:
     std::vector<int> corrections; // DST_correction after each refresh in turn; unchanged after them
     std::vector<unsigned char> request_bytes;
     std::vector<log_entry> log;
-    long extra_ns = 0;       // added to the system clock's fraction of a second
-    std::string opened_path; // what the fake open was last asked for
+    std::vector<ntp_sample> samples;  // handed to the NTP daemon
+    std::vector<int> deliver_results; // what the deliveries answer in turn; 0 after them
+    long extra_ns = 0;                // added to the system clock's fraction of a second
+    std::string opened_path;          // what the fake open was last asked for
     int opened_flags = 0;
     int opens = 0;
     std::vector<int> open_results; // what the opens answer in turn; LINE_FD after them

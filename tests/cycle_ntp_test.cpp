@@ -1,0 +1,137 @@
+// With /N the cycle hands each valid telegram to the NTP daemon as a sample,
+// stamped to the nanosecond, and never touches the clock.
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "calendar/zone.h"
+#include "tests/support/child.h"
+#include "tests/support/fakes.h"
+#include "timesvc/ntp_feed.h"
+#include "timesvc/sync_cycle.h"
+#include "timesvc/tm_srvce.h"
+
+using namespace fakes;
+using texts = std::vector<std::string>;
+
+static const char NOT_DELIVERED[] = "Nie mozna przekazac probki czasu serwerowi NTP.";
+static const char AMBIGUOUS[] = "Niejednoznaczny czas z zegara Horolan. Probka pominieta.";
+static const ntp_target SOCK = {NTP_TARGET_SOCK, 0, "/run/chrony.dcf.sock"};
+
+static std::string delivered_line(const char *offset)
+{
+    return std::string("Przekazano probke czasu serwerowi NTP. Przesuniecie o ") + offset + " s.";
+}
+
+// A telegram for the system's wall clock `seconds_after` the start of the
+// fake clock, first byte `first_ms` into the cycle: the library renders the
+// service clock, which is the system's wall clock whatever the correction.
+static void feed_telegram_at(FakeCycle &f, long seconds_after, long long first_ms)
+{
+    RWTime at = f.base;
+    at += seconds_after;
+    struct tm fields = {};
+    at.extract(&fields, RWZone::local());
+    f.feed_bytes(telegram(static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
+                          static_cast<unsigned>(fields.tm_sec)),
+                 first_ms);
+}
+
+// The sample's offset is D + one character time - the fraction of the second
+// at which byte 0 was read; the arrival is that reading itself. The hour
+// correction and the fold near midnight give D as the step would use it.
+TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
+{
+    const struct {
+        const char *what;
+        int correction;
+        unsigned base_hour, base_minute, base_second;
+        long receiver_ahead; // seconds, the true D
+        long extra_ns;       // the reading's fraction beyond whole milliseconds
+        double offset;
+    } cases[] = {
+        {"in step, read 0.25 s late", 0, 12, 0, 0, 0, 0, 0.000572917 - 0.250},
+        {"7 s ahead, read 3 us late", 0, 12, 0, 0, 7, 3000, 7.000572917 - 0.250003},
+        {"system summer, library winter", 1, 12, 0, 0, -2, 0, -2.000 + 0.000572917 - 0.250},
+        {"library summer, system winter", -1, 12, 0, 0, 3, 0, 3.000572917 - 0.250},
+        {"receiver past midnight", 0, 23, 59, 57, 5, 0, 5.000572917 - 0.250},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCycle f;
+        start_ntp_feed(&SOCK);
+        DST_correction = c.correction;
+        f.base = today_at(c.base_hour, c.base_minute, c.base_second);
+        f.extra_ns = c.extra_ns;
+        feed_telegram_at(f, 2 + c.receiver_ahead, 2250); // byte 0 read 2.25 s into the cycle
+
+        synchronize_time(LINE_FD, 1);
+
+        ASSERT_EQ(f.samples.size(), 1u);
+        EXPECT_NEAR(f.samples[0].offset, c.offset, 1e-9);
+        EXPECT_EQ(f.samples[0].arrival.tv_nsec, 250000000L + c.extra_ns);
+        EXPECT_EQ(f.samples[0].instant.tv_sec, f.samples[0].arrival.tv_sec + c.receiver_ahead);
+        EXPECT_TRUE(f.slews.empty());
+        EXPECT_TRUE(f.steps.empty());
+        EXPECT_TRUE(f.requests().empty()) << "the receiver goes on sending by itself";
+        char offset[32];
+        snprintf(offset, sizeof offset, "%+.3f", c.offset);
+        EXPECT_EQ(f.logged(), texts{delivered_line(offset)}) << "the first sample after the start is logged";
+    }
+}
+
+// dcf.log stays short: the first sample delivered after the start and after a
+// failure, every sample 0.5 s or more off, and one line per run of failures.
+TEST(CycleNtp, LogTellsTheFirstSampleFailuresOnceAndLargeOffsets)
+{
+    FakeCycle f;
+    start_ntp_feed(&SOCK);
+    f.deliver_results = {0, 0, -1, -1, 0, 0, 0};
+    for (long ahead : {0, 0, 0, 0, 0, 1, 0}) {
+        // byte 0 on the next whole second
+        feed_telegram_at(f, static_cast<long>(f.now_ms / 1000) + 1 + ahead, 1000 - f.now_ms % 1000);
+        synchronize_time(LINE_FD, 1);
+    }
+
+    ASSERT_EQ(f.samples.size(), 7u);
+    EXPECT_EQ(f.logged(), (texts{delivered_line("+0.001"), NOT_DELIVERED, delivered_line("+0.001"),
+                                 delivered_line("+1.001")}));
+}
+
+// Where daylight time ends, one hour of wall-clock times comes twice, and
+// where it begins one hour is skipped: such a telegram names no single
+// instant and makes no sample. Run in a child with Warsaw's zone.
+TEST(CycleNtp, RepeatedOrSkippedLocalTimeMakesNoSample)
+{
+    const struct {
+        const char *what;
+        const char *utc; // the true instant, as the receiver's clock would have it
+        unsigned hour, minute, second;
+    } cases[] = {
+        {"second pass of 02:30 on 25 October", "2026-10-25 01:30:00", 2, 30, 0},
+        {"02:30 on 29 March does not exist", "2026-03-29 01:30:00", 2, 30, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const tproc::ChildRun run = tproc::run_in_child("", [&c] {
+            setenv("TZ", "Europe/Warsaw", 1);
+            tzset();
+            FakeCycle f;
+            start_ntp_feed(&SOCK);
+            struct tm when = {};
+            strptime(c.utc, "%Y-%m-%d %H:%M:%S", &when);
+            f.base = RWTime(static_cast<std::uint32_t>(timegm(&when) + rwEpoch)); // no hour correction here
+            f.feed_bytes(telegram(c.hour, c.minute, c.second), 0);
+            synchronize_time(LINE_FD, 1);
+            for (const std::string &line : f.logged())
+                printf("%s\n", line.c_str());
+            return static_cast<int>(f.samples.size());
+        });
+        EXPECT_EQ(run.exit_code, 0) << "no sample";
+        EXPECT_EQ(run.out, std::string(AMBIGUOUS) + "\n");
+    }
+}

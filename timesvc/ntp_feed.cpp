@@ -1,0 +1,76 @@
+#include "timesvc/ntp_feed.h"
+
+#include <cstring>
+
+#include "timesvc/dcf_log.h"
+#include "timesvc/ntp_log_policy.h"
+#include "timesvc/ntp_shm.h"
+#include "timesvc/ntp_sock.h"
+#include "timesvc/sync_io.h"
+
+static ntp_target target = {NTP_TARGET_NONE, 0, {}};
+static ntp_shm_time *segment = nullptr;
+static ntp_log_state log_state = {};
+
+int start_ntp_feed(const ntp_target *chosen)
+{
+    if (chosen->kind == NTP_TARGET_SHM) {
+        segment = ntp_shm_attach(chosen->unit);
+        if (segment == nullptr)
+            return -1;
+    }
+    target = *chosen;
+    log_state = ntp_log_state{};
+    return 0;
+}
+
+bool ntp_feed_active()
+{
+    return target.kind != NTP_TARGET_NONE;
+}
+
+int deliver_ntp_sample(const ntp_sample *sample)
+{
+    if (target.kind == NTP_TARGET_SHM && segment != nullptr) {
+        ntp_shm_write(segment, sample);
+        return 0;
+    }
+    if (target.kind == NTP_TARGET_SOCK) {
+        ntp_sock_sample datagram = {};
+        ntp_sock_fill(sample, &datagram);
+        return ntp_sock_send(target.path, &datagram);
+    }
+    return -1;
+}
+
+// The local date the telegram's time of day belongs to: that of the instant it names.
+static struct tm local_date_of(time_t instant)
+{
+    struct tm date = {};
+    localtime_r(&instant, &date);
+    return date;
+}
+
+void feed_ntp(const struct timespec &arrival, long difference, int hour, int minute, int second, RWTime stamp)
+{
+    const struct tm date = local_date_of(arrival.tv_sec + difference);
+    if (ntp_local_time_instants(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, hour, minute, second) !=
+        1) {
+        tempus_sync_io.log(NTP_TEXT_AMBIGUOUS, stamp);
+        return;
+    }
+    ntp_sample sample = {};
+    if (ntp_make_sample(arrival, difference, &sample) != 0)
+        return;
+    const bool delivered = tempus_sync_io.deliver_sample(&sample) == 0;
+    switch (ntp_log_decide(&log_state, delivered, sample.offset)) {
+    case NTP_LOG_NONE: return;
+    case NTP_LOG_NOT_DELIVERED: tempus_sync_io.log(NTP_TEXT_NOT_DELIVERED, stamp); return;
+    case NTP_LOG_DELIVERED: {
+        char line[DCF_TEXT_SIZE];
+        ntp_format_delivered(sample.offset, line, sizeof line);
+        tempus_sync_io.log(line, stamp);
+        return;
+    }
+    }
+}
