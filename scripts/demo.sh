@@ -59,11 +59,15 @@ say() { printf '\n== %s\n' "$*"; }
 
 # --- build what is missing ----------------------------------------------------
 . scripts/require-packages.sh
-require_packages cmake g++ libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
+require_packages cmake g++ util-linux procps
 
 build_log=$(mktemp /tmp/tempusd-demo-build.XXXXXX)
 say "building tempusd, the receiver emulator and the interposer (log: $build_log)"
-if ! { cmake -S . -B "$build" && cmake --build "$build" -j2 --target tempusd horolan-emu tempus_shim; } \
+# A new build folder gets only what the demo needs (no GoogleTest, no Google
+# Benchmark); one the test command configured stays as it is.
+configure=(cmake -S . -B "$build")
+[ -e "$build/CMakeCache.txt" ] || configure+=(-DTEMPUS_TESTS=OFF -DTEMPUS_BENCH=OFF)
+if ! { "${configure[@]}" && cmake --build "$build" -j2 --target tempusd horolan-emu tempus_shim; } \
     >"$build_log" 2>&1; then
   tail -n 30 "$build_log"
   echo "demo.sh: build failed; see $build_log" >&2

@@ -31,7 +31,8 @@ for f in build-fuzz/tests/fuzz/fuzz_*; do
 done
 
 echo "== main build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON >/dev/null
+# The demo may have configured build/ without the test and benchmark parts.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON -DTEMPUS_TESTS=ON -DTEMPUS_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 
 echo "== clang-tidy"
