@@ -6,7 +6,8 @@
 # "minute" lasting one second), and runs the real tempusd /S /T1 under the
 # test interposer: /dev/term/a is mapped to the emulator's line, the registry
 # uses a private key, and every clock-setting call is written to a file
-# instead of being made. tempusd runs as nobody when started as root. After
+# instead of being made. tempusd runs as nobody when started as root (from
+# copies in the scratch folder, as nobody may not enter the clone). After
 # ~10 s it removes the service with /D, shows the log and the recorded clock
 # calls, and cleans everything up.
 #
@@ -112,6 +113,14 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# nobody runs tempusd and loads the interposer from copies it can reach.
+if [ "$(id -u)" -eq 0 ]; then
+  install -d -m 0755 "$scratch/bin"
+  install -m 0755 "$tempusd_bin" "$shim_lib" "$scratch/bin/"
+  tempusd_bin=$scratch/bin/${tempusd_bin##*/}
+  shim_lib=$scratch/bin/${shim_lib##*/}
+fi
 
 # --- the emulated receiver ----------------------------------------------------
 offset=4
