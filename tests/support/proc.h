@@ -44,8 +44,8 @@
 
 namespace tproc {
 
-// libfaketime as installed on the build machine.
-inline constexpr const char *kFaketimeLib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+// libfaketime as installed on the build machine (its path comes from the build).
+inline constexpr const char *kFaketimeLib = TEMPUS_FAKETIME_LIB;
 
 struct Spawn {
     std::vector<std::string> argv; // argv[0] is the program path (exec'd as is, no PATH search)
