@@ -38,18 +38,12 @@ shim_lib=$build/tests/shim/libtempus_shim.so
 if [ -e /dev/term/a ] && [ "$force_emulator" -eq 0 ]; then
   cat <<EOF
 A receiver is attached at /dev/term/a. This demo does not set the clock.
-To run the real service (it sets this machine's clock; needs root or CAP_SYS_TIME):
+To run the real service (it sets this machine's clock), install the package:
 
-  cmake -S . -B $build && cmake --build $build -j2 --target tempusd
-  sudo install -m 0755 $tempusd_bin /usr/local/sbin/tempusd
-  sudo mkdir -p /var/log/tempusd
-  cd /var/log/tempusd && sudo /usr/local/sbin/tempusd /C1 /S /T10    # install
-  cd /var/log/tempusd && sudo /usr/local/sbin/tempusd /D             # remove
+  bash scripts/package.sh && sudo dpkg -i build-deb/tempusd_*.deb
+  sudo systemctl enable --now tempusd     # log: /var/log/tempusd/dcf.log
 
-or under systemd (log in /var/log/tempusd/dcf.log; see man packaging/tempusd.8):
-
-  sudo cp packaging/tempusd.service /etc/systemd/system/
-  sudo systemctl daemon-reload && sudo systemctl enable --now tempusd
+See README.md and man tempusd for the udev rule and the reference-clock unit.
 
 To see the demonstration on the emulator instead: bash scripts/demo.sh --emulator
 EOF
