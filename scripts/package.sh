@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from this tree (debian/, with debhelper) into
-# build-deb/: build-deb/tempusd_<version>_<arch>.deb. The tree itself stays
-# clean: the build runs in a copy under build-deb/src/.
+# build-deb/: tempusd_<version>_<arch>.deb, with the source package and the
+# .changes that lintian reads. The tree itself stays clean: the build runs in
+# a copy under build-deb/src/.
 #
 # Usage: bash scripts/package.sh
 set -euo pipefail

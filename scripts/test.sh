@@ -3,13 +3,17 @@
 #   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
 #   2. the libFuzzer targets, a few seconds each (clang),
 #   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
-#   4. the whole suite, unit and end-to-end, in a warnings-as-errors build.
+#   4. the Debian package, built and checked unpacked (never installed),
+#   5. tempusd and ex_tikora cross-built for arm64 and started under qemu-user,
+#   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
+#   7. the whole suite, unit and end-to-end, in a warnings-as-errors build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  faketime util-linux procps
+  faketime util-linux procps git build-essential debhelper lintian logrotate groff-base systemd \
+  g++-aarch64-linux-gnu qemu-user
 
 jobs=2
 
@@ -43,6 +47,16 @@ if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 
   exit 1
 fi
 echo "clean"
+
+echo "== Debian package"
+bash scripts/package.sh
+bash scripts/check-package.sh
+
+echo "== arm64 build under qemu-user"
+bash scripts/cross-arm64.sh
+
+echo "== a clone others cannot enter"
+bash scripts/check-clone.sh
 
 echo "== every test"
 ctest --test-dir build -j"$jobs" --output-on-failure
