@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 require_packages cmake g++-aarch64-linux-gnu qemu-user
 
 build=build-arm64
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
   -DTEMPUS_WERROR=ON -DTEMPUS_TESTS=OFF -DTEMPUS_BENCH=OFF >/dev/null
 cmake --build "$build" -j2 --target tempusd ex_tikora calendar_selfcheck >/dev/null
 
