@@ -6,7 +6,8 @@
 # "minute" lasting one second), and runs the real tempusd /S /T1 under the
 # test interposer: /dev/term/a is mapped to the emulator's line, the registry
 # uses a private key, and every clock-setting call is written to a file
-# instead of being made. tempusd runs as nobody when started as root. After
+# instead of being made. tempusd runs as nobody when started as root (from
+# copies in the scratch folder, as nobody may not enter the clone). After
 # ~10 s it removes the service with /D, shows the log and the recorded clock
 # calls, and cleans everything up.
 #
@@ -37,18 +38,12 @@ shim_lib=$build/tests/shim/libtempus_shim.so
 if [ -e /dev/term/a ] && [ "$force_emulator" -eq 0 ]; then
   cat <<EOF
 A receiver is attached at /dev/term/a. This demo does not set the clock.
-To run the real service (it sets this machine's clock; needs root or CAP_SYS_TIME):
+To run the real service (it sets this machine's clock), install the package:
 
-  cmake -S . -B $build && cmake --build $build -j2 --target tempusd
-  sudo install -m 0755 $tempusd_bin /usr/local/sbin/tempusd
-  sudo mkdir -p /var/log/tempusd
-  cd /var/log/tempusd && sudo /usr/local/sbin/tempusd /C1 /S /T10    # install
-  cd /var/log/tempusd && sudo /usr/local/sbin/tempusd /D             # remove
+  bash scripts/package.sh && sudo dpkg -i build-deb/tempusd_*.deb
+  sudo systemctl enable --now tempusd     # log: /var/log/tempusd/dcf.log
 
-or under systemd (log in /var/log/tempusd/dcf.log; see man packaging/tempusd.8):
-
-  sudo cp packaging/tempusd.service /etc/systemd/system/
-  sudo systemctl daemon-reload && sudo systemctl enable --now tempusd
+See README.md and man tempusd for the udev rule and the reference-clock unit.
 
 To see the demonstration on the emulator instead: bash scripts/demo.sh --emulator
 EOF
@@ -59,11 +54,15 @@ say() { printf '\n== %s\n' "$*"; }
 
 # --- build what is missing ----------------------------------------------------
 . scripts/require-packages.sh
-require_packages cmake g++ libgtest-dev libgmock-dev libbenchmark-dev util-linux procps
+require_packages cmake g++ util-linux procps
 
 build_log=$(mktemp /tmp/tempusd-demo-build.XXXXXX)
 say "building tempusd, the receiver emulator and the interposer (log: $build_log)"
-if ! { cmake -S . -B "$build" && cmake --build "$build" -j2 --target tempusd horolan-emu tempus_shim; } \
+# A new build folder gets only what the demo needs (no GoogleTest, no Google
+# Benchmark); one the test command configured stays as it is.
+configure=(cmake -S . -B "$build")
+[ -e "$build/CMakeCache.txt" ] || configure+=(-DTEMPUS_TESTS=OFF -DTEMPUS_BENCH=OFF)
+if ! { "${configure[@]}" && cmake --build "$build" -j2 --target tempusd horolan-emu tempus_shim; } \
     >"$build_log" 2>&1; then
   tail -n 30 "$build_log"
   echo "demo.sh: build failed; see $build_log" >&2
@@ -108,6 +107,14 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
+
+# nobody runs tempusd and loads the interposer from copies it can reach.
+if [ "$(id -u)" -eq 0 ]; then
+  install -d -m 0755 "$scratch/bin"
+  install -m 0755 "$tempusd_bin" "$shim_lib" "$scratch/bin/"
+  tempusd_bin=$scratch/bin/${tempusd_bin##*/}
+  shim_lib=$scratch/bin/${shim_lib##*/}
+fi
 
 # --- the emulated receiver ----------------------------------------------------
 offset=4

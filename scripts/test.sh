@@ -4,7 +4,10 @@
 #   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
 #   2. the libFuzzer targets, a few seconds each (clang),
 #   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
-#   4. the whole suite, unit and end-to-end, in a warnings-as-errors build that
+#   4. the Debian package, built and checked unpacked (never installed),
+#   5. tempusd and ex_tikora cross-built for arm64 and started under qemu-user,
+#   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
+#   7. the whole suite, unit and end-to-end, in a warnings-as-errors build that
 #      also builds every layer as a shared library with -z defs (a call from a
 #      lower layer up into a higher one fails there).
 set -euo pipefail
@@ -12,7 +15,8 @@ cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
-  faketime util-linux procps chrony
+  faketime util-linux procps chrony git build-essential debhelper lintian logrotate groff-base systemd \
+  g++-aarch64-linux-gnu qemu-user
 
 jobs=2
 
@@ -38,7 +42,8 @@ for f in build-fuzz/tests/fuzz/fuzz_*; do
 done
 
 echo "== main build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON >/dev/null
+# The demo may have configured build/ without the test and benchmark parts.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTEMPUS_WERROR=ON -DTEMPUS_TESTS=ON -DTEMPUS_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 
 echo "== clang-tidy"
@@ -49,6 +54,16 @@ if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 
   exit 1
 fi
 echo "clean"
+
+echo "== Debian package"
+bash scripts/package.sh
+bash scripts/check-package.sh
+
+echo "== arm64 build under qemu-user"
+bash scripts/cross-arm64.sh
+
+echo "== a clone others cannot enter"
+bash scripts/check-clone.sh
 
 echo "== every test"
 ctest --test-dir build -j"$jobs" --output-on-failure

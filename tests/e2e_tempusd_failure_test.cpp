@@ -77,7 +77,7 @@ public:
     {
         pid_ = fork();
         if (pid_ == 0) {
-            if (setgid(65534) != 0 || setuid(65534) != 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
                 _exit(1);
             }
             int id = semget(key, 1, IPC_CREAT | 0600);

@@ -1,5 +1,7 @@
 #include "tests/support/proc.h"
 
+#include "tests/support/stage.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -13,6 +15,7 @@
 #include <linux/capability.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sstream>
 #include <sys/ipc.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
@@ -56,7 +59,21 @@ void set_entry(std::vector<std::string> &env, const std::string &entry)
     env.push_back(entry);
 }
 
-std::vector<std::string> child_environment(const Spawn &sp)
+// A preload list "a:b" with each library where nobody can load it.
+std::string preload_for_nobody(const std::string &list)
+{
+    std::istringstream libs(list);
+    std::string mapped;
+    std::string lib;
+    while (std::getline(libs, lib, ':')) {
+        if (!lib.empty()) {
+            mapped += (mapped.empty() ? "" : ":") + reachable_by_nobody(lib);
+        }
+    }
+    return mapped;
+}
+
+std::vector<std::string> child_environment(const Spawn &sp, bool as_nobody)
 {
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; ++e) {
@@ -89,6 +106,14 @@ std::vector<std::string> child_environment(const Spawn &sp)
     for (const std::string &e : sp.env) {
         set_entry(env, e);
     }
+    if (as_nobody) {
+        for (std::string &e : env) {
+            const std::string name = "LD_PRELOAD=";
+            if (e.rfind(name, 0) == 0) {
+                e = name + preload_for_nobody(e.substr(name.size()));
+            }
+        }
+    }
     return env;
 }
 
@@ -108,9 +133,14 @@ struct Identity {
     gid_t gid = 0;
 };
 
+// Only root can change identity; an ordinary user's children stay that user,
+// who holds no clock privilege either.
 Identity nobody_identity()
 {
     Identity id;
+    if (geteuid() != 0) {
+        return id;
+    }
     id.change = true;
     id.uid = 65534;
     id.gid = 65534;
@@ -158,9 +188,9 @@ void clear_stale_faketime_names()
 }
 
 // Runs in the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void exec_child(char *const *argv, char *const *envp, const char *cwd, Identity id, int in_fd,
-                             int out_fd, int err_fd, const char *out_path, const char *err_path,
-                             bool close_std_fds)
+[[noreturn]] void exec_child(const char *program, char *const *argv, char *const *envp, const char *cwd,
+                             Identity id, int in_fd, int out_fd, int err_fd, const char *out_path,
+                             const char *err_path, bool close_std_fds)
 {
     setpgid(0, 0);
     // A clock-setting call that escapes the interposer must fail, not move the clock.
@@ -196,7 +226,7 @@ void clear_stale_faketime_names()
             _exit(126);
         }
     }
-    execve(argv[0], argv, envp);
+    execve(program, argv, envp);
     _exit(127);
 }
 
@@ -223,7 +253,8 @@ pid_t start(const Spawn &sp, Pipes *pipes)
     if (!sp.faketime_file.empty() && !file_exists(sp.faketime_file)) {
         write_file(sp.faketime_file, "+0\n");
     }
-    std::vector<std::string> env = child_environment(sp);
+    const Identity id = sp.as_nobody ? nobody_identity() : Identity{};
+    std::vector<std::string> env = child_environment(sp, id.change);
     std::vector<char *> argv;
     for (const std::string &a : sp.argv) {
         argv.push_back(const_cast<char *>(a.c_str()));
@@ -234,13 +265,14 @@ pid_t start(const Spawn &sp, Pipes *pipes)
         envp.push_back(const_cast<char *>(e.c_str()));
     }
     envp.push_back(nullptr);
-    const Identity id = sp.as_nobody ? nobody_identity() : Identity{};
+    // The program sees its own path in argv[0] even when it runs from a copy.
+    const std::string program = id.change ? reachable_by_nobody(sp.argv[0]) : sp.argv[0];
     const std::string out_path = sp.stdout_path.empty() ? "/dev/null" : sp.stdout_path;
     const std::string err_path = sp.stderr_path.empty() ? "/dev/null" : sp.stderr_path;
 
     const pid_t pid = fork();
     if (pid == 0) {
-        exec_child(argv.data(), envp.data(), sp.cwd.c_str(), id, pipes ? pipes->in[0] : -1,
+        exec_child(program.c_str(), argv.data(), envp.data(), sp.cwd.c_str(), id, pipes ? pipes->in[0] : -1,
                    pipes ? pipes->out[1] : -1, pipes ? pipes->err[1] : -1, out_path.c_str(), err_path.c_str(),
                    sp.close_std_fds);
     }

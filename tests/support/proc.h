@@ -15,6 +15,11 @@
 // remove those of the processes they reap or kill, and every child clears
 // stale ones carrying its own pid before exec (they would stop libfaketime).
 //
+// A child runs as nobody only when the test runs as root (an ordinary user's
+// child stays that user, who cannot set the clock either). Where nobody cannot
+// reach the program or a preloaded library (a clone in a private home), the
+// child runs from copies it can reach (stage.h); argv[0] stays as given.
+//
 // Children with a preload get ASAN_OPTIONS=...:verify_asan_link_order=0 so a
 // sanitizer-built program still starts behind the interposer.
 //
@@ -39,8 +44,8 @@
 
 namespace tproc {
 
-// libfaketime as installed on the build machine.
-inline constexpr const char *kFaketimeLib = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+// libfaketime as installed on the build machine (its path comes from the build).
+inline constexpr const char *kFaketimeLib = TEMPUS_FAKETIME_LIB;
 
 struct Spawn {
     std::vector<std::string> argv; // argv[0] is the program path (exec'd as is, no PATH search)
