@@ -59,7 +59,8 @@ std::string probe(const char *tz, const char *when)
     tproc::Spawn sp;
     sp.argv = {self};
     sp.env = {std::string("TZ=") + tz, std::string(kProbeVar) + "=1",
-              std::string("ASAN_OPTIONS=") + (asan != nullptr && asan[0] != '\0' ? std::string(asan) + ":" : "") +
+              std::string("ASAN_OPTIONS=") +
+                  (asan != nullptr && asan[0] != '\0' ? std::string(asan) + ":" : "") +
                   "verify_asan_link_order=0:allocator_release_to_os_interval_ms=-1"};
     sp.faketime = std::string("@") + when;
     sp.timeout_ms = 20000;
