@@ -72,12 +72,14 @@ protected:
         EXPECT_EQ(clock_record(), "") << "with /N the clock is never touched";
     }
 
-    bool logged_with_prefix(const std::string &prefix) const
+    // The offset of the first "Przekazano probke ..." line; NAN when there is none.
+    double first_logged_offset() const
     {
+        const std::string prefix = kDelivered;
         for (const std::string &m : log_messages())
             if (m.compare(0, prefix.size(), prefix) == 0)
-                return true;
-        return false;
+                return std::stod(m.substr(prefix.size()));
+        return NAN;
     }
 
     chrony_test::Chronyd chronyd;
@@ -97,7 +99,7 @@ TEST_F(E2EChronyd, SockSamplesShowTheReceiversOffsetRealTime)
     expect_true_offsets(1, 4, "SOCK");
     EXPECT_TRUE(wait_log_message(
         "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /T1 /N" + sock + ").", 1000));
-    EXPECT_TRUE(logged_with_prefix(std::string(kDelivered) + "+0.25")) << log_text();
+    EXPECT_NEAR(first_logged_offset(), 0.25 + NTP_CHAR_TIME_NS / 1e9, 0.003) << log_text();
 }
 
 TEST_F(E2EChronyd, ShmSamplesShowTheReceiversOffsetRealTime)
@@ -115,7 +117,7 @@ TEST_F(E2EChronyd, ShmSamplesShowTheReceiversOffsetRealTime)
 
     ASSERT_EQ(r.exit_code, 0) << r.err;
     expect_true_offsets(0, 4, "SHM");
-    EXPECT_TRUE(logged_with_prefix(std::string(kDelivered) + "-0.01")) << log_text();
+    EXPECT_NEAR(first_logged_offset(), -0.012 + NTP_CHAR_TIME_NS / 1e9, 0.003) << log_text();
 }
 
 // No chronyd yet: the failure is logged once for the run of failures; with
