@@ -169,6 +169,7 @@ TEST(EmulatorVariety, OffsetsKeepTheirBoundAndFaultsComeInRotation)
         ASSERT_LE(std::abs(horolan::random_offset(&a, 3)), 3);
 
     std::vector<horolan::RotatingFault> faults;
+    faults.reserve(15);
     for (int i = 0; i < 15; ++i)
         faults.push_back(horolan::rotating_fault(3, i));
     using horolan::FAULT_NONE;
