@@ -111,6 +111,45 @@ Usage usage_of(pid_t pid, long seconds)
     return least;
 }
 
+// Processes other than `ours` that have `device` open, as "pid (name, uid N)".
+std::vector<std::string> holders(const std::string &device, const std::vector<pid_t> &ours)
+{
+    std::vector<std::string> found;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr || device.empty())
+        return found;
+    while (const struct dirent *e = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::strtol(e->d_name, nullptr, 10));
+        if (pid <= 0 || std::find(ours.begin(), ours.end(), pid) != ours.end())
+            continue;
+        const std::string fd_dir = std::string("/proc/") + e->d_name + "/fd";
+        DIR *fds = opendir(fd_dir.c_str());
+        if (fds == nullptr)
+            continue;
+        bool holds = false;
+        while (const struct dirent *f = readdir(fds)) {
+            char target[256] = {};
+            const std::string link = fd_dir + "/" + f->d_name;
+            const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+            holds = holds || (n > 0 && device == target);
+        }
+        closedir(fds);
+        if (!holds)
+            continue;
+        std::string name = tproc::read_file(std::string("/proc/") + e->d_name + "/comm");
+        if (!name.empty() && name.back() == '\n')
+            name.pop_back();
+        std::string uid = "?";
+        for (const std::string &line :
+             tproc::split_lines(tproc::read_file(std::string("/proc/") + e->d_name + "/status")))
+            if (line.rfind("Uid:", 0) == 0)
+                uid = std::to_string(std::strtol(line.c_str() + 4, nullptr, 10));
+        found.push_back(std::to_string(pid) + " (" + name + ", uid " + uid + ")");
+    }
+    closedir(proc);
+    return found;
+}
+
 // One write of the emulator, or a hang-up of its rotation (no bytes).
 struct Sent {
     long long at_us = 0;
@@ -179,6 +218,9 @@ std::vector<LogLine> read_service_log(const std::string &text)
 }
 
 constexpr char kSynchronized[] = "Nastapila synchronizacja zegara systemowego. Przesuniecie o ";
+
+constexpr char kLineLost[] = "Utracono polaczenie z zegarem Horolan.";
+constexpr char kLineBack[] = "Przywrocono polaczenie z zegarem Horolan.";
 
 bool is_synchronized(const LogLine &l)
 {
@@ -279,6 +321,9 @@ Matching match_calls(const std::vector<std::string> &calls, const std::vector<Lo
     return m;
 }
 
+// The reopen every 20 s must find the line that came back after 3 s.
+constexpr int kLongestOutage = 25;
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -335,6 +380,8 @@ int main(int argc, char **argv)
     size_t clock_bytes = 0;
     bool died = false;
     long next_sample = 60;
+    long last_call = 0;
+    long last_look = 0;
     for (;;) {
         std::this_thread::sleep_for(std::chrono::seconds(1));
         const long elapsed = static_cast<long>((steady_ms() - began) / 1000);
@@ -345,6 +392,19 @@ int main(int argc, char **argv)
         const size_t now_bytes = tproc::read_file(dir + "/clock.log").size();
         const bool cycling = now_bytes > clock_bytes;
         clock_bytes = now_bytes;
+        last_call = cycling ? elapsed : last_call;
+        // No clock call for a minute and a half: who else has the line open?
+        if (elapsed - last_call > 90 && elapsed - last_look >= 60) {
+            last_look = elapsed;
+            char device[256] = {};
+            (void)readlink(link.c_str(), device, sizeof device - 1);
+            std::string seen;
+            for (const std::string &h : holders(device, {pid, emu.pid}))
+                seen += " " + h;
+            std::printf("%ld s: no clock call for %ld s; %s is also open in:%s\n", elapsed,
+                        elapsed - last_call, device, seen.empty() ? " no other process" : seen.c_str());
+            std::fflush(stdout);
+        }
         if (elapsed >= next_sample && cycling) {
             usage.push_back(usage_of(pid, elapsed));
             next_sample = (elapsed / 60 + 1) * 60;
@@ -368,9 +428,12 @@ int main(int argc, char **argv)
     if (!stopped)
         tproc::kill_registered(key);
     tproc::remove_registry(key);
-    horolan_test::emu_stop(&emu, true);
-    const std::vector<Sent> sent = read_emulator_log(horolan_test::emu_log_text(emu), 0);
+    const int emu_status = horolan_test::emu_stop(&emu, true);
+    const std::string emu_log = horolan_test::emu_log_text(emu);
     horolan_test::emu_stop(&emu);
+    if (set.keep)
+        tproc::write_file(dir + "/emulator.log", emu_log);
+    const std::vector<Sent> sent = read_emulator_log(emu_log, 0);
 
     const std::vector<std::string> calls = tproc::split_lines(tproc::read_file(dir + "/clock.log"));
     const std::vector<LogLine> log = read_service_log(tproc::read_file(dir + "/dcf.log"));
@@ -389,6 +452,21 @@ int main(int argc, char **argv)
         }
     }
     const Matching m = match_calls(calls, synced, sent);
+
+    // How long each lost line took to come back. The emulator's new line is
+    // there --down-ms after the hang-up, so the first reopen, one read
+    // time-out after the line was given up, must find it.
+    std::vector<int> outages;
+    int lost_at = -1;
+    for (const LogLine &l : log) {
+        if (l.text == kLineLost)
+            lost_at = l.time_of_day;
+        if (l.text == kLineBack && lost_at >= 0) {
+            outages.push_back(((l.time_of_day - lost_at) % 86400 + 86400) % 86400);
+            lost_at = -1;
+        }
+    }
+    const int longest_outage = outages.empty() ? 0 : *std::max_element(outages.begin(), outages.end());
 
     std::map<std::string, int> faults;
     int checkable = 0;
@@ -409,8 +487,8 @@ int main(int argc, char **argv)
     std::printf("ran %ld s (%.1f min); tempusd stopped by /D: %s (exit %d)%s\n", ran,
                 static_cast<double>(ran) / 60.0, stopped ? "yes" : "NO", removed.exit_code,
                 died ? "; TEMPUSD DIED DURING THE RUN" : "");
-    std::printf("emulator writes %zu: telegrams without fault %d (offset != 0: %d)", sent.size(), checkable,
-                with_offset);
+    std::printf("emulator exit status %d; writes %zu: telegrams without fault %d (offset != 0: %d)",
+                emu_status, sent.size(), checkable, with_offset);
     for (const auto &[name, n] : faults)
         std::printf(", %s %d", name.c_str(), n);
     std::printf(
@@ -430,6 +508,10 @@ int main(int argc, char **argv)
         worst_other);
     for (const auto &[text, n] : messages)
         std::printf("  %6d  %s\n", n, text.c_str());
+    std::printf("line lost and back after (s):");
+    for (int o : outages)
+        std::printf(" %d", o);
+    std::printf("%s\n", lost_at >= 0 ? " and once NOT BACK at the end" : "");
     std::printf("usage (s into the run: descriptors, VmRSS kB):");
     for (const Usage &u : usage)
         std::printf(" %ld:%d,%ld", u.seconds, u.fds, u.rss_kb);
@@ -445,7 +527,8 @@ int main(int argc, char **argv)
     else
         tproc::remove_tree(dir);
     const bool ok = !died && stopped && have_usage && m.matched > 0 && m.mismatched == 0 &&
-                    synced.size() == calls.size() && first.fds == last.fds;
+                    synced.size() == calls.size() && first.fds == last.fds &&
+                    longest_outage <= kLongestOutage && lost_at < 0;
     std::printf("%s\n", ok ? "soak: PASS" : "soak: FAIL");
     return ok ? 0 : 2;
 }
