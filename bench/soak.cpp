@@ -144,7 +144,9 @@ std::vector<std::string> holders(const std::string &device, const std::vector<pi
              tproc::split_lines(tproc::read_file(std::string("/proc/") + e->d_name + "/status")))
             if (line.rfind("Uid:", 0) == 0)
                 uid = std::to_string(std::strtol(line.c_str() + 4, nullptr, 10));
-        found.push_back(std::to_string(pid) + " (" + name + ", uid " + uid + ")");
+        std::string holder = std::to_string(pid);
+        holder.append(" (").append(name).append(", uid ").append(uid).append(")");
+        found.push_back(holder);
     }
     closedir(proc);
     return found;
