@@ -170,7 +170,8 @@ static Pacer pacer_for(const Options &options)
     return pacer;
 }
 
-// A hang-up of the rotation: the line goes now, a new one comes after --down-ms.
+// A hang-up of the rotation: the line goes now, a new one (or --device
+// again) comes after --down-ms.
 static void hang_up_for_a_while(Session *s, long long now)
 {
     log_line(s->log, now_us(), "note hangup");
@@ -184,7 +185,8 @@ static bool open_new_line(Session *s)
 {
     s->reopen_at_ms = -1;
     *s->line = Line{};
-    if (open_pty_line(s->line) != 0) {
+    const char *device = s->options->device;
+    if ((device != nullptr ? open_device_line(device, s->line) : open_pty_line(s->line)) != 0) {
         log_line(s->log, now_us(), "note line failed: no new line");
         return false;
     }
