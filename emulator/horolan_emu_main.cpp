@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <unistd.h>
+
 #include "emulator/line.h"
 #include "emulator/options.h"
 #include "emulator/session.h"
@@ -44,11 +46,21 @@ int main(int argc, char **argv)
             std::fclose(log);
         return 1;
     }
+    if (options.link_path != nullptr && horolan::point_link(options.link_path, line.path) != 0) {
+        std::fprintf(stderr, "horolan-emu: cannot make the link %s: %s\n", options.link_path,
+                     std::strerror(errno));
+        horolan::close_line(&line);
+        if (log != nullptr)
+            std::fclose(log);
+        return 1;
+    }
     std::printf("%s\n", line.path);
     std::fflush(stdout);
 
     const int status = horolan::serve_line(options, &line, log);
     horolan::close_line(&line);
+    if (options.link_path != nullptr)
+        unlink(options.link_path);
     if (log != nullptr)
         std::fclose(log);
     return status;

@@ -111,6 +111,25 @@ int open_device_line(const char *path, Line *line)
     return 0;
 }
 
+int point_link(const char *link, const char *target)
+{
+    char fresh[512];
+    if (std::snprintf(fresh, sizeof fresh, "%s.new", link) >= static_cast<int>(sizeof fresh)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    unlink(fresh);
+    if (symlink(target, fresh) != 0)
+        return -1;
+    if (rename(fresh, link) != 0) {
+        const int saved = errno;
+        unlink(fresh);
+        errno = saved;
+        return -1;
+    }
+    return 0;
+}
+
 void close_line(Line *line)
 {
     if (line->watch_fd >= 0)

@@ -31,6 +31,11 @@ constexpr int HOST_LAST_CLOSE = 2;
 // nobody has it open. Returns the HOST_* transitions seen, or-ed.
 int update_host_count(Line *line);
 
+// Points the symbolic link `link` at `target`, replacing whatever is there in
+// one step (a host opening `link` meanwhile finds the old or the new line).
+// Returns 0, or -1 with errno set.
+int point_link(const char *link, const char *target);
+
 // Closes every descriptor; the host sees the line hang up.
 void close_line(Line *line);
 

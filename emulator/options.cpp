@@ -37,6 +37,11 @@ static const char kUsage[] =
     "  --no-align           send at once instead of on the next whole second\n"
     "  --at-ms N            send N ms (0..999) after the whole second instead, still\n"
     "                       carrying that whole second's time (not with --no-align)\n"
+    "  --window-ms N        a telegram may also go out up to N ms after --at-ms in the\n"
+    "                       same second (--at-ms + N at most 999), carrying that\n"
+    "                       second's time; one due later waits for the next second.\n"
+    "                       With a short --minute-ms: many telegrams a second, each\n"
+    "                       read in the second it carries (not with --no-align)\n"
     "  --min-delay-ms N     send a requested telegram no sooner than N ms (100)\n"
     "  --command-wait-ms N  wait N ms for an interval byte after a command (100)\n"
     "  --silent             never send anything\n"
@@ -60,6 +65,23 @@ static const char kUsage[] =
     "                       0xFF 0x00 0x00 instead of the start byte (12 bytes)\n"
     "                       (both marks arrive as such only when the host's line\n"
     "                       has PARMRK clear; with PARMRK the 0xFF is doubled)\n"
+    "Long runs:\n"
+    "  --random-offset MAX  each telegram's offset is --offset plus a random whole\n"
+    "                       number of seconds, at most MAX (0..43199) either way: 0\n"
+    "                       in one telegram of ten, 1..5 s in five, 6 s..1 h in one\n"
+    "                       of four, over 1 h up to MAX in the rest; logged as\n"
+    "                       \"note offset <S>\" (S: the whole offset) before its write\n"
+    "  --seed N             seed of the random offsets and garbage (default 1)\n"
+    "  --fault-every N      every N-th telegram carries a fault, in this rotation:\n"
+    "                       garbage (13 bytes 0x01..0x7F instead of the telegram),\n"
+    "                       bad checksum, uncertain status, hang-up (no telegram:\n"
+    "                       the line is closed, and after --down-ms a new one, or\n"
+    "                       --device again, is opened and served); logged as\n"
+    "                       \"note fault <name>\"\n"
+    "  --down-ms N          how long a hang-up of the rotation lasts (3000)\n"
+    "  --link PATH          keep a symbolic link PATH pointing at the host's end of\n"
+    "                       the line (replaced at once when a new line is opened), so\n"
+    "                       a host that opens PATH again finds the new line\n"
     "  --help               this text\n"
     "SIGTERM or SIGINT ends the program with status 0; 1: line or log failure;\n"
     "2: bad command line. The system clock is only read, never set.\n";
@@ -107,6 +129,11 @@ static const NumberOption kNumberOptions[] = {
     {"--parity-error", 10, 0, INT_MAX},
     {"--break", 10, 0, INT_MAX},
     {"--at-ms", 10, 0, 999},
+    {"--window-ms", 10, 0, 999},
+    {"--random-offset", 10, 0, 43199},
+    {"--seed", 0, 0, LLONG_MAX},
+    {"--fault-every", 10, 0, INT_MAX},
+    {"--down-ms", 10, 0, 600000},
 };
 
 static void store_number(Options *o, const char *name, long long v)
@@ -146,6 +173,16 @@ static void store_number(Options *o, const char *name, long long v)
         o->faults.line_break = n;
     else if (std::strcmp(name, "--at-ms") == 0)
         o->at_ms = v;
+    else if (std::strcmp(name, "--window-ms") == 0)
+        o->window_ms = v;
+    else if (std::strcmp(name, "--random-offset") == 0)
+        o->random_offset_s = v;
+    else if (std::strcmp(name, "--seed") == 0)
+        o->seed = v;
+    else if (std::strcmp(name, "--fault-every") == 0)
+        o->fault_every = n;
+    else if (std::strcmp(name, "--down-ms") == 0)
+        o->down_ms = v;
 }
 
 static const NumberOption *find_number_option(const char *name)
@@ -171,15 +208,18 @@ int parse_options(int argc, char **argv, Options *out, char *error, std::size_t 
             out->align = false;
         } else if (std::strcmp(arg, "--ff-byte") == 0) {
             out->faults.ff_byte = true;
-        } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--log") == 0) {
+        } else if (std::strcmp(arg, "--device") == 0 || std::strcmp(arg, "--log") == 0 ||
+                   std::strcmp(arg, "--link") == 0) {
             if (!has_value || argv[i + 1][0] == '\0') {
                 std::snprintf(error, error_size, "%s needs a path", arg);
                 return -1;
             }
             if (arg[2] == 'd')
                 out->device = argv[++i];
-            else
+            else if (arg[3] == 'o')
                 out->log_path = argv[++i];
+            else
+                out->link_path = argv[++i];
         } else if (const NumberOption *opt = find_number_option(arg)) {
             long long v = 0;
             if (!has_value || !parse_number(argv[i + 1], opt->base, opt->min, opt->max, &v)) {
@@ -194,8 +234,14 @@ int parse_options(int argc, char **argv, Options *out, char *error, std::size_t 
             return -1;
         }
     }
-    if (out->at_ms != 0 && !out->align) {
-        std::snprintf(error, error_size, "--at-ms needs whole-second alignment (drop --no-align)");
+    if ((out->at_ms != 0 || out->window_ms != 0) && !out->align) {
+        std::snprintf(error, error_size,
+                      "--at-ms and --window-ms need whole-second alignment (drop --no-align)");
+        return -1;
+    }
+    if (out->at_ms + out->window_ms > 999) {
+        std::snprintf(error, error_size,
+                      "--window-ms must end within the second (--at-ms + --window-ms <= 999)");
         return -1;
     }
     return 0;

@@ -19,10 +19,16 @@ struct Options {
     long long linger_ms = 1000;      // pause between the last telegram and exit or hang-up
     bool align = true;               // send on whole seconds
     long long at_ms = 0;             // ... this many ms after them, with the whole second's time
+    long long window_ms = 0;         // ... or up to this many ms later in the same second
     bool silent = false;             // never answer
     int telegrams = 0;               // exit after this many telegrams (0: never)
     int hangup_after = 0;            // close the line after this many telegrams (0: never)
     FaultPlan faults;
+    long long random_offset_s = 0;   // each telegram's offset varies by up to this much (0: not at all)
+    long long seed = 1;              // of the random offsets and garbage
+    int fault_every = 0;             // every N-th telegram carries the next fault of the rotation
+    long long down_ms = 3000;        // how long the line stays away after a hang-up of the rotation
+    const char *link_path = nullptr; // symbolic link kept pointing at the host's end of the line
     bool help = false;
 };
 

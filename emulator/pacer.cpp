@@ -7,7 +7,7 @@ long long pacer_align(const Pacer &pacer, long long ms)
     if (!pacer.align)
         return ms;
     const long long rest = ((ms - pacer.at_ms) % 1000 + 1000) % 1000;
-    return rest == 0 ? ms : ms + (1000 - rest);
+    return rest <= pacer.window_ms ? ms : ms + (1000 - rest);
 }
 
 void pacer_request_once(Pacer *pacer, long long now_ms)
@@ -51,6 +51,10 @@ void pacer_sent(Pacer *pacer, long long due_ms, long long now_ms)
         pacer->once_ms = -1;
     if (pacer->periodic_base_ms >= 0 && pacer_align(*pacer, pacer->periodic_base_ms) <= due_ms) {
         pacer->periodic_base_ms += pacer->period_ms;
+        // One held back to the window's start: the beat goes on from there, not
+        // with a second one at once.
+        if (pacer->window_ms > 0 && pacer->periodic_base_ms < due_ms + pacer->period_ms)
+            pacer->periodic_base_ms = due_ms + pacer->period_ms;
         // Fell behind (a stopped process, a slow machine): do not send a burst.
         if (pacer->periodic_base_ms < now_ms)
             pacer->periodic_base_ms = now_ms;

@@ -11,13 +11,15 @@ struct Pacer {
     long long min_delay_ms = 0;      // a requested telegram never leaves sooner
     bool align = true;               // send on whole seconds
     long long at_ms = 0;             // ... or this many ms (0..999) after them
+    long long window_ms = 0;         // ... or up to this many ms later in the same second
     long long once_ms = -1;          // due time of a one-shot telegram, -1 none
     long long period_ms = 0;         // 0: no periodic sending
     long long periodic_base_ms = -1; // unaligned due time of the next periodic one
 };
 
-// Earliest sending time at or after `ms` (when aligned: rounded up to a whole
-// second plus at_ms).
+// Earliest sending time at or after `ms` (when aligned: `ms` itself when it
+// falls from at_ms to at_ms + window_ms into its second, else rounded up to
+// the next whole second plus at_ms).
 long long pacer_align(const Pacer &pacer, long long ms);
 
 // One telegram requested at `now_ms`.

@@ -10,6 +10,7 @@
 #include "emulator/pacer.h"
 #include "emulator/request.h"
 #include "emulator/telegram.h"
+#include "emulator/variety.h"
 
 namespace horolan {
 
@@ -97,6 +98,8 @@ struct Session {
     int telegrams_sent = 0;
     Ending ending = ENDING_NONE;
     long long ending_at_ms = -1;
+    long long reopen_at_ms = -1; // a hang-up of the rotation: when the new line opens
+    Random random;
 };
 
 // `requested` is when the request was made: for a lone command, when its byte came.
@@ -156,28 +159,107 @@ static bool read_host_bytes(Session *s)
     }
 }
 
-static void send_telegram(Session *s, long long now)
+// A pacer with nothing requested yet.
+static Pacer pacer_for(const Options &options)
 {
-    ClockFields fields{};
-    // The whole second the telegram belongs to: --at-ms sends it that late.
-    const long long at_s = (now - s->options->at_ms) / 1000 + s->options->offset_s;
-    if (!clock_fields_at(at_s, &fields)) {
-        log_line(s->log, now_us(), "note no local time");
-        return;
+    Pacer pacer;
+    pacer.align = options.align;
+    pacer.at_ms = options.at_ms;
+    pacer.window_ms = options.window_ms;
+    pacer.min_delay_ms = options.min_delay_ms;
+    return pacer;
+}
+
+// A hang-up of the rotation: the line goes now, a new one (or --device
+// again) comes after --down-ms.
+static void hang_up_for_a_while(Session *s, long long now)
+{
+    log_line(s->log, now_us(), "note hangup");
+    close_line(s->line);
+    s->pacer = pacer_for(*s->options);
+    s->reopen_at_ms = now + s->options->down_ms;
+}
+
+// Returns false when no new line can be had.
+static bool open_new_line(Session *s)
+{
+    s->reopen_at_ms = -1;
+    *s->line = Line{};
+    const char *device = s->options->device;
+    if ((device != nullptr ? open_device_line(device, s->line) : open_pty_line(s->line)) != 0) {
+        log_line(s->log, now_us(), "note line failed: no new line");
+        return false;
     }
-    unsigned char wire[WIRE_MAX_BYTES];
-    const int count =
-        encode_telegram(fields, faults_for_telegram(s->options->faults, s->telegrams_sent), wire);
-    ++s->telegrams_sent;
+    if (s->options->link_path != nullptr && point_link(s->options->link_path, s->line->path) != 0) {
+        log_line(s->log, now_us(), "note line failed: cannot point the link");
+        return false;
+    }
+    char text[sizeof s->line->path + 16];
+    std::snprintf(text, sizeof text, "note line back %s", s->line->path);
+    log_line(s->log, now_us(), text);
+    return true;
+}
+
+static void write_to_host(Session *s, const unsigned char *bytes, int count)
+{
     const long long sending_us = now_us();
-    const ssize_t written = write(s->line->fd, wire, static_cast<size_t>(count));
+    const ssize_t written = write(s->line->fd, bytes, static_cast<size_t>(count));
     if (written == count) {
-        log_sent(s->log, sending_us, wire, count);
+        log_sent(s->log, sending_us, bytes, count);
     } else {
         char text[64];
         std::snprintf(text, sizeof text, "note write failed (%zd of %d bytes)", written, count);
         log_line(s->log, now_us(), text);
     }
+}
+
+// Writes the telegram (or what the rotation puts in its place).
+static void write_telegram(Session *s, long long now)
+{
+    const Options &o = *s->options;
+    const RotatingFault fault = rotating_fault(o.fault_every, s->telegrams_sent);
+    if (fault != FAULT_NONE) {
+        char text[48];
+        std::snprintf(text, sizeof text, "note fault %s", fault_name(fault));
+        log_line(s->log, now_us(), text);
+    }
+    if (fault == FAULT_HANGUP) {
+        ++s->telegrams_sent;
+        hang_up_for_a_while(s, now);
+        return;
+    }
+    unsigned char wire[WIRE_MAX_BYTES];
+    if (fault == FAULT_GARBAGE) {
+        ++s->telegrams_sent;
+        garbage_burst(&s->random, wire);
+        write_to_host(s, wire, GARBAGE_BYTES);
+        return;
+    }
+    long long offset = o.offset_s;
+    if (o.random_offset_s > 0) {
+        offset += random_offset(&s->random, o.random_offset_s);
+        char text[48];
+        std::snprintf(text, sizeof text, "note offset %lld", offset);
+        log_line(s->log, now_us(), text);
+    }
+    ClockFields fields{};
+    // The whole second the telegram belongs to: --at-ms sends it that late.
+    const long long at_s = (now - o.at_ms) / 1000 + offset;
+    if (!clock_fields_at(at_s, &fields)) {
+        log_line(s->log, now_us(), "note no local time");
+        return;
+    }
+    TelegramFaults faults = faults_for_telegram(o.faults, s->telegrams_sent);
+    faults.bad_checksum = faults.bad_checksum || fault == FAULT_BAD_CHECKSUM;
+    faults.uncertain = faults.uncertain || fault == FAULT_UNCERTAIN;
+    const int count = encode_telegram(fields, faults, wire);
+    ++s->telegrams_sent;
+    write_to_host(s, wire, count);
+}
+
+static void send_telegram(Session *s, long long now)
+{
+    write_telegram(s, now);
     const Options &o = *s->options;
     if (o.telegrams > 0 && s->telegrams_sent >= o.telegrams) {
         s->ending = ENDING_EXIT;
@@ -260,9 +342,8 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
     s.options = &options;
     s.line = line;
     s.log = log;
-    s.pacer.align = options.align;
-    s.pacer.at_ms = options.at_ms;
-    s.pacer.min_delay_ms = options.min_delay_ms;
+    s.pacer = pacer_for(options);
+    s.random.state = static_cast<unsigned long long>(options.seed);
     char serving[sizeof line->path + 16];
     std::snprintf(serving, sizeof serving, "note serving %s", line->path);
     log_line(log, now_us(), serving);
@@ -282,7 +363,12 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
             close_line(line);
             s.ending = ENDING_NONE;
             s.ending_at_ms = -1;
-            s.pacer = Pacer{};
+            s.pacer = pacer_for(options);
+            continue;
+        }
+        if (s.reopen_at_ms >= 0 && now >= s.reopen_at_ms) {
+            if (!open_new_line(&s))
+                return 1;
             continue;
         }
         const long long due = pacer_next_due(s.pacer);
@@ -294,6 +380,8 @@ int serve_line(const Options &options, Line *line, std::FILE *log)
         long long until = s.command_deadline_ms;
         if (s.ending != ENDING_NONE)
             until = earliest(until, s.ending_at_ms);
+        if (s.reopen_at_ms >= 0)
+            until = earliest(until, s.reopen_at_ms);
         if (may_send(s))
             until = earliest(until, due);
         if (!wait_for_event(&s, until, waiting)) {

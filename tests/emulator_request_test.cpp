@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "emulator/options.h"
 #include "emulator/pacer.h"
 #include "emulator/request.h"
+#include "emulator/variety.h"
 
 namespace {
 
@@ -129,6 +131,55 @@ TEST(EmulatorPacer, ZeroMinuteRequestSendsJustOneAndLonePeriodWaitsOnePeriod)
     EXPECT_EQ(horolan::pacer_next_due(p), 9'000);
 }
 
+// --window-ms: many telegrams a second, none outside its part of the second.
+TEST(EmulatorPacer, WindowSendsSeveralASecondAndHoldsTheRestForTheNextSecond)
+{
+    horolan::Pacer p;
+    p.at_ms = 100;
+    p.window_ms = 600;
+    horolan::pacer_request_periodic(&p, 10'000, 250);
+    std::vector<long long> sent;
+    for (int i = 0; i < 6; ++i) {
+        const long long due = horolan::pacer_next_due(p);
+        sent.push_back(due);
+        horolan::pacer_sent(&p, due, due + 1);
+    }
+    EXPECT_EQ(sent, (std::vector<long long>{10'100, 10'350, 10'600, 11'100, 11'350, 11'600}));
+}
+
+TEST(EmulatorVariety, OffsetsKeepTheirBoundAndFaultsComeInRotation)
+{
+    horolan::Random a{42};
+    horolan::Random b{42};
+    int zero = 0;
+    int slewed = 0;
+    int beyond_an_hour = 0;
+    for (int i = 0; i < 10'000; ++i) {
+        const long long s = horolan::random_offset(&a, 43'000);
+        ASSERT_EQ(s, horolan::random_offset(&b, 43'000)); // the seed decides everything
+        ASSERT_LE(s < 0 ? -s : s, 43'000);
+        zero += s == 0 ? 1 : 0;
+        slewed += s != 0 && s >= -5 && s <= 5 ? 1 : 0;
+        beyond_an_hour += s < -3600 || s > 3600 ? 1 : 0;
+    }
+    EXPECT_NEAR(zero, 1'000, 200);
+    EXPECT_NEAR(slewed, 5'000, 300);
+    EXPECT_NEAR(beyond_an_hour, 1'500, 250);
+    for (int i = 0; i < 1'000; ++i)
+        ASSERT_LE(std::abs(horolan::random_offset(&a, 3)), 3);
+
+    std::vector<horolan::RotatingFault> faults;
+    faults.reserve(15);
+    for (int i = 0; i < 15; ++i)
+        faults.push_back(horolan::rotating_fault(3, i));
+    using horolan::FAULT_NONE;
+    EXPECT_EQ(faults,
+              (std::vector<horolan::RotatingFault>{
+                  FAULT_NONE, FAULT_NONE, horolan::FAULT_GARBAGE, FAULT_NONE, FAULT_NONE,
+                  horolan::FAULT_BAD_CHECKSUM, FAULT_NONE, FAULT_NONE, horolan::FAULT_UNCERTAIN, FAULT_NONE,
+                  FAULT_NONE, horolan::FAULT_HANGUP, FAULT_NONE, FAULT_NONE, horolan::FAULT_GARBAGE}));
+}
+
 // The options point into `args`, as the program's into its argv.
 int parse(std::vector<std::string> *args, horolan::Options *o, std::string *error = nullptr)
 {
@@ -159,6 +210,16 @@ TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes)
     std::vector<std::string> at{"--at-ms", "999"};
     ASSERT_EQ(parse(&at, &o), 0);
     EXPECT_EQ(o.at_ms, 999);
+    std::vector<std::string> soak{"--window-ms", "800",  "--random-offset", "43199",
+                                  "--seed",      "0x2a", "--fault-every",   "500",
+                                  "--down-ms",   "0",    "--link",          "/tmp/term-a"};
+    ASSERT_EQ(parse(&soak, &o), 0);
+    EXPECT_EQ(o.window_ms, 800);
+    EXPECT_EQ(o.random_offset_s, 43199);
+    EXPECT_EQ(o.seed, 42);
+    EXPECT_EQ(o.fault_every, 500);
+    EXPECT_EQ(o.down_ms, 0);
+    EXPECT_STREQ(o.link_path, "/tmp/term-a");
 
     std::string error;
     for (std::vector<std::string> bad : {std::vector<std::string>{"--minute-ms"},
@@ -169,6 +230,9 @@ TEST(EmulatorOptions, ParsesValuesAndRejectsBadOnes)
                                          {"--log"},
                                          {"--at-ms", "1000"},
                                          {"--no-align", "--at-ms", "5"},
+                                         {"--window-ms", "500", "--at-ms", "500"},
+                                         {"--random-offset", "43200"},
+                                         {"--link"},
                                          {"--bogus"}}) {
         const std::string name = bad[0];
         EXPECT_EQ(parse(&bad, &o, &error), -1) << name;
