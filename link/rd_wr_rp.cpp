@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "link/serial_io.h"
+#include "platform/line_parity.h"
 
 // Speed codes 0..15 in the order of the classic terminal speed table.
 static const speed_t speed_by_code[16] = {B0,   B50,   B75,   B110,  B134,  B150,  B200,   B300,
@@ -74,6 +75,14 @@ static void set_frame(struct termios *t, tcflag_t size_flag, int stop_bits, int 
     }
 }
 
+// A line without parity (a pseudo-terminal) refuses the setting as a whole
+// though it took everything else: only reads can tell that it is gone.
+static bool holds_all_but_parity(int fd, const struct termios *asked)
+{
+    struct termios held;
+    return tempus_serial_io.get_attributes(fd, &held) == 0 && line_refused_only_parity(asked, &held);
+}
+
 int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int stop_bits, int parity_on,
                       int parity_odd)
 {
@@ -116,7 +125,7 @@ int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int sto
         return -1;
     }
     rc = tempus_serial_io.set_attributes(fd, TCSANOW, &attrs);
-    if (rc != 0) {
+    if (rc != 0 && !holds_all_but_parity(fd, &attrs)) {
         fprintf(stderr, "ERROR: tcsetattr failed: rc = %d\n", rc);
         return -1;
     }

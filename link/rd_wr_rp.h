@@ -26,7 +26,8 @@ constexpr int FLUSH_BOTH = 2;
 // (tenths of a second, 0..255), speed code 0..15, size code 0/16/32/48 (5..8 bits),
 // stop bits 1 or 2, parity on/off and odd/even, receiver on, modem lines and
 // all flow control off, no byte ignored. Bad arguments are reported on
-// stderr and replaced by defaults. Returns 0, or -1 after an "ERROR: ..." line
+// stderr and replaced by defaults. Returns 0 (also on a line that took all
+// but parity, as a pseudo-terminal does), or -1 after an "ERROR: ..." line
 // when the terminal calls fail.
 int set_port_paramers(int fd, int timeout, int baud_code, int char_size, int stop_bits, int parity_on,
                       int parity_odd);

@@ -1,6 +1,8 @@
 #include "oneshot/tikora.h"
 
 #include "oneshot/tikora_io.h"
+#include "platform/line_device.h"
+#include "platform/line_parity.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,7 +12,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,21 +72,13 @@ static int set_receiver_line(int fd)
     if (cfsetispeed(&line, B19200) != 0 || cfsetospeed(&line, B19200) != 0) {
         return -1;
     }
-    if (tcsetattr(fd, TCSANOW, &line) != 0) {
+    // A pseudo-terminal has no parity; it takes the rest all the same.
+    struct termios held = {};
+    if (tcsetattr(fd, TCSANOW, &line) != 0 &&
+        (tcgetattr(fd, &held) != 0 || !line_refused_only_parity(&line, &held))) {
         return -1;
     }
     return tcflush(fd, TCIFLUSH);
-}
-
-// A receiver is reached through a terminal, a FIFO or a socket. Anything
-// else named by mistake (a regular file, a disk) must not get the bytes.
-static bool is_line(int fd)
-{
-    struct stat info = {};
-    if (fstat(fd, &info) != 0) {
-        return false;
-    }
-    return S_ISCHR(info.st_mode) || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
 }
 
 // A line another program holds exclusively (tempusd does) stays its own:
@@ -101,13 +94,15 @@ static bool held_exclusively(int fd)
 // Opened without blocking so a serial port without carrier cannot hold the
 // open, and left so: should another reader take a byte that poll announced,
 // the read comes back empty instead of waiting past the read wait.
+// Only a terminal, a FIFO or a socket is opened at all: anything else named
+// by mistake (a regular file, a disk, a watchdog) never gets the bytes.
 static int open_receiver(const char *path)
 {
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open_line_device(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         return -1;
     }
-    if (!is_line(fd) || (isatty(fd) && (held_exclusively(fd) || set_receiver_line(fd) != 0))) {
+    if (isatty(fd) && (held_exclusively(fd) || set_receiver_line(fd) != 0)) {
         close(fd);
         return -1;
     }

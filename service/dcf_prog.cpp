@@ -287,15 +287,19 @@ int tempusd_main(int argc, char **argv)
     }
 
     int id = sem_install();
-    // The cycle lives below the service program: it learns here how to take
-    // the registration back when the port proves unusable.
+    // The cycle and the log live below the service program: they learn here
+    // how to take the registration back when the port or the log proves unusable.
     tempus_sync_io.deinstall = sem_deinstall;
+    undo_registration_on_lost_log(sem_deinstall);
     if (settings.ntp.kind != NTP_TARGET_NONE && start_ntp_feed(&settings.ntp) != 0)
         report_and_exit("Nie mozna polaczyc sie z serwerem NTP. Koniec ... ", now_DST(), EXIT_PORT,
                         sem_deinstall);
     int fd = -1;
     start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
 
+    // From here on the background process holds the registration; a log lost
+    // later leaves it for /D, as the log's loss ends that process.
+    undo_registration_on_lost_log(nullptr);
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);

@@ -28,44 +28,37 @@ static std::string delivered_line(const char *offset)
 }
 
 // A telegram for the system's wall clock `seconds_after` the start of the
-// fake clock, first byte `first_ms` into the cycle: the library renders the
-// service clock, which is the system's wall clock whatever the correction.
+// fake clock, first byte `first_ms` into the cycle.
 static void feed_telegram_at(FakeCycle &f, long seconds_after, long long first_ms)
 {
-    RWTime at = f.base;
-    at += seconds_after;
-    struct tm fields = {};
-    at.extract(&fields, RWZone::local());
-    f.feed_bytes(telegram(static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
-                          static_cast<unsigned>(fields.tm_sec)),
-                 first_ms);
+    f.feed_bytes(telegram_at(f.system_start + seconds_after), first_ms);
 }
 
 // The sample's offset is D + one character time - the fraction of the second
-// at which byte 0 was read; the arrival is that reading itself. The hour
-// correction and the fold near midnight give D as the step would use it.
+// at which byte 0 was read; the arrival is that reading itself, and D is the
+// step's, also across midnight. The stamps' correction plays no part.
 TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
 {
     const struct {
         const char *what;
         int correction;
-        unsigned base_hour, base_minute, base_second;
+        int base_hour, base_minute, base_second;
         long receiver_ahead; // seconds, the true D
         long extra_ns;       // the reading's fraction beyond whole milliseconds
         double offset;
     } cases[] = {
         {"in step, read 0.25 s late", 0, 12, 0, 0, 0, 0, 0.000572917 - 0.250},
         {"7 s ahead, read 3 us late", 0, 12, 0, 0, 7, 3000, 7.000572917 - 0.250003},
-        {"system summer, library winter", 1, 12, 0, 0, -2, 0, -2.000 + 0.000572917 - 0.250},
-        {"library summer, system winter", -1, 12, 0, 0, 3, 0, 3.000572917 - 0.250},
+        {"system summer, library winter", 3600, 12, 0, 0, -2, 0, -2.000 + 0.000572917 - 0.250},
+        {"library summer, system winter", -3600, 12, 0, 0, 3, 0, 3.000572917 - 0.250},
         {"receiver past midnight", 0, 23, 59, 57, 5, 0, 5.000572917 - 0.250},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         FakeCycle f;
         start_ntp_feed(&SOCK);
-        DST_correction = c.correction;
-        f.base = today_at(c.base_hour, c.base_minute, c.base_second);
+        f.corrections = {c.correction};
+        f.system_start = today_at(c.base_hour, c.base_minute, c.base_second);
         f.extra_ns = c.extra_ns;
         feed_telegram_at(f, 2 + c.receiver_ahead, 2250); // byte 0 read 2.25 s into the cycle
 
@@ -124,7 +117,7 @@ TEST(CycleNtp, RepeatedOrSkippedLocalTimeMakesNoSample)
             start_ntp_feed(&SOCK);
             struct tm when = {};
             strptime(c.utc, "%Y-%m-%d %H:%M:%S", &when);
-            f.base = RWTime(static_cast<std::uint32_t>(timegm(&when) + rwEpoch)); // no hour correction here
+            f.system_start = timegm(&when);
             f.feed_bytes(telegram(c.hour, c.minute, c.second), 0);
             synchronize_time(LINE_FD, 1);
             for (const std::string &line : f.logged())

@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "calendar/zone.h"
+#include "tests/support/child.h"
 #include "tests/support/proc.h"
+#include "timesvc/telegram_instant.h"
 #include "timesvc/tm_srvce.h"
 
 namespace {
@@ -76,7 +78,8 @@ std::string probe(const char *tz, const char *when)
 } // namespace
 
 // The correction is what the system's wall clock needs on top of the library's
-// North American daylight rule, and the service clock moves by exactly that.
+// zone and North American daylight rule, in seconds, and the service clock
+// moves by exactly that.
 TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
 {
     ASSERT_FALSE(probe_ran);
@@ -89,11 +92,14 @@ TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
     };
     const Case cases[] = {
         // System in summer time since the last Sunday of March, library not before April.
-        {"Europe/Warsaw", "2026-03-31 12:00:00", "before=0 correction=1 shift=3600\n"},
+        {"Europe/Warsaw", "2026-03-31 12:00:00", "before=0 correction=3600 shift=3600\n"},
         // Summer time ended on the last Sunday of September, the library's lasts to October's.
-        {"Europe/Warsaw", "1995-10-10 12:00:00", "before=0 correction=-1 shift=-3600\n"},
+        {"Europe/Warsaw", "1995-10-10 12:00:00", "before=0 correction=-3600 shift=-3600\n"},
         // Southern winter: the library's northern rule says daylight time.
-        {"Australia/Sydney", "2026-07-15 12:00:00", "before=0 correction=-1 shift=-3600\n"},
+        {"Australia/Sydney", "2026-07-15 12:00:00", "before=0 correction=-3600 shift=-3600\n"},
+        // Dublin keeps its daylight flag in winter; Lord Howe saves half an hour.
+        {"Europe/Dublin", "2026-01-15 12:00:00", "before=0 correction=-3600 shift=-3600\n"},
+        {"Australia/Lord_Howe", "2026-01-15 12:00:00", "before=0 correction=1800 shift=1800\n"},
         {"Europe/Warsaw", "2026-01-15 12:00:00", "before=0 correction=0 shift=0\n"},
         {"Europe/Warsaw", "2026-07-15 12:00:00", "before=0 correction=0 shift=0\n"},
         // No daylight time at all: the library applies no rule.
@@ -102,4 +108,44 @@ TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
     };
     for (const Case &c : cases)
         EXPECT_EQ(probe(c.tz, c.when), c.expected) << c.tz << " at " << c.when;
+}
+
+// A new zone, or new rules replacing the zone's file, reaches a running
+// service at its next refresh of the correction: the difference and the stamps
+// follow the new zone. Here TZ names the file; without TZ the C library looks
+// at /etc/localtime again by itself.
+TEST(DstCorrection, ReplacedZoneFileIsFollowedAtTheNextRefresh)
+{
+    const std::string dir = tproc::make_scratch_dir();
+    const std::string zone = dir + "/localtime";
+    const tproc::ChildRun run = tproc::run_in_child("", [&zone] {
+        auto install = [&zone](const char *name) {
+            const std::string fresh = zone + ".new";
+            return tproc::write_file(fresh, tproc::read_file(std::string("/usr/share/zoneinfo/") + name)) &&
+                   rename(fresh.c_str(), zone.c_str()) == 0;
+        };
+        if (!install("UTC"))
+            return 10;
+        setenv("TZ", zone.c_str(), 1);
+        delete RWZone::local(nullptr); // the library's zone is made from UTC too
+        update_DST_correction();
+        const time_t now = time(nullptr);
+        struct tm berlin = {};
+        if (!install("Europe/Berlin"))
+            return 11;
+        const int stale = DST_correction;
+        update_DST_correction();
+        localtime_r(&now, &berlin);
+        telegram_instant found = {};
+        if (find_telegram_instant(now, berlin.tm_hour, berlin.tm_min, berlin.tm_sec, &found) != 0)
+            return 12;
+        printf("offset %ld correction %d -> %d difference %ld\n", berlin.tm_gmtoff, stale, DST_correction,
+               found.difference);
+        return 0;
+    });
+    tproc::remove_tree(dir);
+    ASSERT_EQ(run.exit_code, 0) << run.console;
+    const bool summer = run.out.rfind("offset 7200", 0) == 0;
+    EXPECT_EQ(run.out, summer ? "offset 7200 correction 0 -> 7200 difference 0\n"
+                              : "offset 3600 correction 0 -> 3600 difference 0\n");
 }

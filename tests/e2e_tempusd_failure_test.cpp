@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,6 +66,21 @@ TEST_F(E2ETempusdPort, UnusablePortUndoesTheInstallation)
         EXPECT_EQ(messages[1], kInstallFailed);
         EXPECT_EQ(tproc::registered_pid(key), -1) << "registry left behind";
     }
+}
+
+// Every failed installation takes its registration back, the loss of the log too.
+TEST_F(E2ETempusdPort, LogThatCannotBeOpenedUndoesTheInstallation)
+{
+    ASSERT_TRUE(start_emulator({}));
+    ASSERT_EQ(mkdir((dir + "/dcf.log").c_str(), 0755), 0);
+
+    tproc::Result r = tempusd({"/T1"});
+
+    ASSERT_TRUE(r.exited);
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, console_line("Nie mozna otworzyc dziennika zegara Horolan. Koniec ...") +
+                         console_line(kInstallFailed));
+    EXPECT_EQ(tproc::registered_pid(key), -1) << "registry left behind";
 }
 
 class E2ETempusdRegistry : public tempusd_e2e::Fixture {};

@@ -126,10 +126,16 @@ struct Pty {
     }
 };
 
+// A pseudo-terminal drops parity; the C library then reports a repeated
+// setting as failed although the line took the rest. The service puts its
+// settings back every cycle, so that must be no failure.
 TEST(LinkPty, ConfiguredLineTimesOutAndDecodesDoubledFF)
 {
     Pty pty;
-    ASSERT_EQ(set_port_paramers(pty.slave, 1, 14, 48, 1, 1, 0), 0);
+    testing::internal::CaptureStderr();
+    for (int run = 0; run < 3; ++run)
+        ASSERT_EQ(set_port_paramers(pty.slave, 1, 14, 48, 1, 1, 0), 0) << "setting " << run;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     unsigned char byte = kUntouched;
     EXPECT_EQ(read_char(pty.slave, &byte), SERIAL_TIMEOUT);
     EXPECT_EQ(byte, kUntouched);

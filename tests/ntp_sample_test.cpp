@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdlib>
 
-#include "tests/support/child.h"
 #include "timesvc/ntp_sample.h"
 
 namespace {
@@ -57,55 +56,6 @@ TEST(NtpSample, RefusesWhatNoInstantCanHoldAndCopesWithHugeDifferences)
     const long long d = LLONG_MAX / 1000000000LL;
     ASSERT_EQ(ntp_make_sample({0, 572917}, -d, &s), 0);
     EXPECT_DOUBLE_EQ(s.offset, -static_cast<double>(d));
-}
-
-// Runs the count in a child with its own TZ, so this process keeps its zone.
-int instants_in_zone(const char *tz, int y, int mo, int d, int h, int mi, int s)
-{
-    const tproc::ChildRun run = tproc::run_in_child("", [=] {
-        setenv("TZ", tz, 1);
-        return ntp_local_time_instants(y, mo, d, h, mi, s);
-    });
-    return run.exited ? run.exit_code : -1;
-}
-
-TEST(NtpSample, CountsTheInstantsALocalTimeNames)
-{
-    struct {
-        const char *tz;
-        int y, mo, d, h, mi, s;
-        int expected;
-    } const cases[] = {
-        // Warsaw: 03:00 CEST -> 02:00 CET on 25.10.2026, 02:00 CET -> 03:00 CEST on 29.3.2026.
-        {"Europe/Warsaw", 2026, 10, 25, 1, 59, 59, 1},
-        {"Europe/Warsaw", 2026, 10, 25, 2, 0, 0, 2},
-        {"Europe/Warsaw", 2026, 10, 25, 2, 30, 0, 2},
-        {"Europe/Warsaw", 2026, 10, 25, 2, 59, 60, 2},
-        {"Europe/Warsaw", 2026, 10, 25, 3, 0, 0, 1},
-        {"Europe/Warsaw", 2026, 3, 29, 1, 59, 59, 1},
-        {"Europe/Warsaw", 2026, 3, 29, 2, 0, 0, 0},
-        {"Europe/Warsaw", 2026, 3, 29, 2, 59, 59, 0},
-        {"Europe/Warsaw", 2026, 3, 29, 3, 0, 0, 1},
-        {"Europe/Warsaw", 2026, 7, 15, 12, 0, 0, 1},
-        {"Europe/Warsaw", 2026, 2, 30, 12, 0, 0, 0}, // no such day
-        // New York: 01:00-02:00 repeated on 1.11.2026, 02:00-03:00 skipped on 8.3.2026.
-        {"America/New_York", 2026, 11, 1, 1, 30, 0, 2},
-        {"America/New_York", 2026, 11, 1, 2, 30, 0, 1},
-        {"America/New_York", 2026, 3, 8, 2, 30, 0, 0},
-        {"America/New_York", 2026, 3, 8, 1, 30, 0, 1},
-        // No daylight time at all.
-        {"UTC", 2026, 10, 25, 2, 30, 0, 1},
-        {"Asia/Kolkata", 2026, 11, 1, 1, 30, 0, 1},
-        // Moscow moved its standard offset from +4 to +3 in 2014, daylight flag
-        // never set: 01:00-02:00 repeated all the same.
-        {"Europe/Moscow", 2014, 10, 26, 1, 30, 0, 2},
-        {"Europe/Moscow", 2014, 10, 26, 2, 30, 0, 1},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.tz << " " << c.y << "-" << c.mo << "-" << c.d << " " << c.h
-                                        << ":" << c.mi << ":" << c.s);
-        EXPECT_EQ(instants_in_zone(c.tz, c.y, c.mo, c.d, c.h, c.mi, c.s), c.expected);
-    }
 }
 
 } // namespace

@@ -265,7 +265,9 @@ TEST(TikoraOpen, AnythingButALineIsRefusedUnwritten)
     const std::string directory = dir + "/katalog";
     ASSERT_TRUE(tproc::write_file(file, ""));
     ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
-    for (const std::string &path : {file, directory}) {
+    // Character devices of other classes are refused before their driver is
+    // reached: /dev/zero would take the request, a watchdog would arm.
+    for (const std::string &path : {file, directory, std::string("/dev/zero"), std::string("/dev/null")}) {
         SCOPED_TRACE(path);
         int result = tikora_open(path.c_str());
         EXPECT_EQ(result, TIKORA_ERR_OPEN);
@@ -312,22 +314,27 @@ TEST(TikoraOpen, TerminalIsPutIntoTheReceiversRawMode)
     int keep_open = open(slave.c_str(), O_RDWR | O_NOCTTY); // the line keeps its settings between opens
     ASSERT_GE(keep_open, 0);
     ASSERT_LT(slave.size(), 35U);
-    ASSERT_EQ(tikora_open(slave.c_str()), TIKORA_OK);
+    // A second run finds the line as the first left it: the pseudo-terminal's
+    // refusal of parity is no failure.
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(tikora_open(slave.c_str()), TIKORA_OK);
 
-    struct termios line = {};
-    ASSERT_EQ(tcgetattr(keep_open, &line), 0);
-    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B19200));
-    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
-    // A pseudo-terminal keeps no parity or stop bits; the character size it does keep.
-    EXPECT_EQ(line.c_cflag & (CSIZE | CRTSCTS), static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0U);
-    EXPECT_EQ(line.c_iflag & (PARMRK | IXON | IXOFF | ICRNL | ISTRIP), 0U);
-    EXPECT_EQ(line.c_oflag & OPOST, 0U);
+        struct termios line = {};
+        ASSERT_EQ(tcgetattr(keep_open, &line), 0);
+        EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B19200));
+        EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B19200));
+        // A pseudo-terminal keeps no parity or stop bits; the character size it does keep.
+        EXPECT_EQ(line.c_cflag & (CSIZE | CRTSCTS), static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG), 0U);
+        EXPECT_EQ(line.c_iflag & (PARMRK | IXON | IXOFF | ICRNL | ISTRIP), 0U);
+        EXPECT_EQ(line.c_oflag & OPOST, 0U);
 
-    unsigned char sent = 0;
-    EXPECT_EQ(read(master, &sent, 1), 1);
-    EXPECT_EQ(sent, 0x40);
-    EXPECT_EQ(tikora_close(), TIKORA_OK);
+        unsigned char sent = 0;
+        EXPECT_EQ(read(master, &sent, 1), 1);
+        EXPECT_EQ(sent, 0x40);
+        EXPECT_EQ(tikora_close(), TIKORA_OK);
+    }
     rs_fd = -1;
     close(keep_open);
     close(master);

@@ -217,7 +217,9 @@ TEST_F(E2EShimDevice, MapsTheServiceRegistryKey)
     EXPECT_FALSE(tproc::remove_registry(key));
 }
 
-TEST_F(E2EShimDevice, HidesClearedParmrkOnRedirectedPortsOnly)
+// The interposer shows a pseudo-terminal as it is, parity refused, unless a
+// test asks it to stand for a UART; it hides a cleared PARMRK only when asked.
+TEST_F(E2EShimDevice, LineSettingsOfRedirectedPortsAreFakedOnlyWhenAsked)
 {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
@@ -228,18 +230,24 @@ TEST_F(E2EShimDevice, HidesClearedParmrkOnRedirectedPortsOnly)
     struct Case {
         const char *name;
         const char *no_parmrk;
+        const char *uart;
         std::string path;
         const char *expect;
     };
     const Case cases[] = {
-        {"masked", "1", "/dev/term/a", "parmrk rc=0 errno=0 reported=1 real=0 inpck=1"},
-        {"not asked to mask", "0", "/dev/term/a", "parmrk rc=0 errno=0 reported=1 real=1 inpck=1"},
-        {"not a redirected port", "1", slave, "parmrk rc=0 errno=0 reported=1 real=1 inpck=1"},
+        {"plain pseudo-terminal", "0", "0", "/dev/term/a",
+         "parmrk rc=-1 errno=22 reported=1 real=1 inpck=1 parenb=0"},
+        {"PARMRK masked", "1", "0", "/dev/term/a",
+         "parmrk rc=-1 errno=22 reported=1 real=0 inpck=1 parenb=0"},
+        {"a UART", "0", "1", "/dev/term/a", "parmrk rc=0 errno=0 reported=1 real=1 inpck=1 parenb=1"},
+        {"not a redirected port", "1", "1", slave,
+         "parmrk rc=-1 errno=22 reported=1 real=1 inpck=1 parenb=0"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         tproc::Spawn sp = probe({"parmrk", c.path}, {"TEMPUS_SHIM_TERM_A=" + slave,
-                                                     std::string("TEMPUS_SHIM_NO_PARMRK=") + c.no_parmrk});
+                                                     std::string("TEMPUS_SHIM_NO_PARMRK=") + c.no_parmrk,
+                                                     std::string("TEMPUS_SHIM_UART=") + c.uart});
         sp.as_nobody = false; // the pty belongs to root; the child still lacks CAP_SYS_TIME
         EXPECT_EQ(run_lines(sp), std::vector<std::string>{c.expect});
     }

@@ -33,13 +33,28 @@ static int open_log()
     return fd;
 }
 
+static void (*undo_on_loss)(int failed) = nullptr;
+static bool undoing = false;
+
+void undo_registration_on_lost_log(void (*undo)(int failed))
+{
+    undo_on_loss = undo;
+}
+
 void write_to_log(const char *text, RWTime stamp)
 {
     // Opened and closed per line, so the installing, background and removing
     // processes can append one after another without any coordination.
     int log = open_log();
     if (log == -1) {
+        // While the registration is taken back, its own lines are lost as well.
+        if (undoing)
+            return;
         send_to_screen("Nie mozna otworzyc dziennika zegara Horolan. Koniec ...");
+        if (undo_on_loss != nullptr) {
+            undoing = true;
+            undo_on_loss(1);
+        }
         exit(EXIT_REGISTRY);
     }
     struct tm fields = {};

@@ -26,8 +26,13 @@ constexpr int EXIT_PORT = 3;         // unusable port, when undoing the registra
 void send_to_screen(const char *message);
 
 // Appends "[dd/mm/yyyy hh:mm:ss]:- text\n" to dcf.log, stamp rendered in the
-// library's local zone; ends the process with EXIT_REGISTRY if the log cannot be opened.
+// library's local zone; ends the process with EXIT_REGISTRY if the log cannot
+// be opened, after undo(1) when a registration to take back is named below.
 void write_to_log(const char *text, RWTime stamp);
+
+// Names what takes the registration back (and ends the process) should the
+// log be lost before the installation is complete; nullptr when there is none.
+void undo_registration_on_lost_log(void (*undo)(int failed));
 
 // The message on the console first, then in the log with the given stamp.
 void report_at(const char *message, RWTime stamp);

@@ -1,7 +1,5 @@
 #include "timesvc/ntp_feed.h"
 
-#include <cstring>
-
 #include "timesvc/dcf_log.h"
 #include "timesvc/ntp_log_policy.h"
 #include "timesvc/ntp_shm.h"
@@ -43,19 +41,9 @@ int deliver_ntp_sample(const ntp_sample *sample)
     return -1;
 }
 
-// The local date the telegram's time of day belongs to: that of the instant it names.
-static struct tm local_date_of(time_t instant)
+void feed_ntp(const struct timespec &arrival, long difference, int instants, RWTime stamp)
 {
-    struct tm date = {};
-    localtime_r(&instant, &date);
-    return date;
-}
-
-void feed_ntp(const struct timespec &arrival, long difference, int hour, int minute, int second, RWTime stamp)
-{
-    const struct tm date = local_date_of(arrival.tv_sec + difference);
-    if (ntp_local_time_instants(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, hour, minute, second) !=
-        1) {
+    if (instants != 1) {
         tempus_sync_io.log(NTP_TEXT_AMBIGUOUS, stamp);
         return;
     }

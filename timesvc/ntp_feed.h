@@ -35,12 +35,12 @@ bool ntp_feed_active();
 // did not get there (no socket, refused, full).
 int deliver_ntp_sample(const ntp_sample *sample);
 
-// A valid telegram (its hour, minute, second) whose byte 0 arrived at `arrival`,
-// `difference` whole seconds from it as the step would use it: its sample
-// goes to the daemon, and the log tells what the administrator should know,
-// stamped with `stamp`. A time of day that the system's zone repeats or
-// skips names no single instant and makes no sample.
-void feed_ntp(const struct timespec &arrival, long difference, int hour, int minute, int second,
-              RWTime stamp);
+// A valid telegram whose byte 0 arrived at `arrival` names an instant
+// `difference` whole seconds from it (as the step would use it), a time of
+// day that occurs `instants` times on its local day: its sample goes to the
+// daemon, and the log tells what the administrator should know, stamped with
+// `stamp`. A time of day that the system's zone repeats or skips names no
+// single instant and makes no sample.
+void feed_ntp(const struct timespec &arrival, long difference, int instants, RWTime stamp);
 
 #endif

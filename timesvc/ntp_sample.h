@@ -24,9 +24,4 @@ struct ntp_sample {
 // or arrival's nanoseconds are out of range.
 int ntp_make_sample(struct timespec arrival, long long difference, ntp_sample *out);
 
-// How many instants the local wall-clock time names in the system's zone (TZ):
-// 2 in the hour repeated when daylight time ends, 0 in the hour skipped when
-// it begins, 1 otherwise. A leap second (60) counts as second 59.
-int ntp_local_time_instants(int year, int month, int day, int hour, int minute, int second);
-
 #endif

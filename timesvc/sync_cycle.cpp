@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "calendar/rwtime.h"
-#include "calendar/zone.h"
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
 #include "timesvc/clock_diff.h"
@@ -13,6 +12,7 @@
 #include "timesvc/line_watch.h"
 #include "timesvc/ntp_feed.h"
 #include "timesvc/sync_io.h"
+#include "timesvc/telegram_instant.h"
 #include "timesvc/tm_srvce.h"
 
 // The telegram as it comes off the line, one buffer for the life of the process.
@@ -147,17 +147,22 @@ static const char *read_failure_text(int result)
     }
 }
 
-// Slews or steps the system clock to the telegram's time of day and logs the
-// outcome with the reading stamp; a difference of 0 is left alone silently.
-// With /N the telegram goes to the NTP daemon instead, and the clock is left alone.
+// Slews or steps the system clock to the instant the telegram's time of day
+// names nearest the reading, in the system's own zone, and logs the outcome
+// with the reading stamp; a difference of 0 is left alone silently. With /N
+// the telegram goes to the NTP daemon instead, and the clock is left alone.
 static void correct_system_clock(const reading &r)
 {
-    // The receiver's wall-clock time on the system's local date of the reading.
-    const RWTime telegram(system_local_date(r.arrival.tv_sec), buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE],
-                          buf[DCF_OFS_SECOND], RWZone::local());
-    const long difference = fold_day_difference(count_difference(telegram.seconds(), r.stamp.seconds()));
+    telegram_instant found = {};
+    if (find_telegram_instant(r.arrival.tv_sec, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND],
+                              &found) != 0) {
+        // A system clock too far out to be rendered in its own zone.
+        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
+        return;
+    }
+    const long difference = found.difference;
     if (ntp_feed_active()) {
-        feed_ntp(r.arrival, difference, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND], r.stamp);
+        feed_ntp(r.arrival, difference, found.instants, r.stamp);
         return;
     }
 

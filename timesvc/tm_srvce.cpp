@@ -4,25 +4,49 @@
 
 #include "calendar/sysclock.h"
 #include "calendar/zone.h"
+#include "platform/system_zone.h"
 
 int DST_correction = 0;
 
+// The library's UTC offset for its local zone at `when`, in seconds east, by
+// its own daylight rule.
+static long library_offset(RWTime when)
+{
+    const RWZone &zone = RWZone::local();
+    return -(when.isDST(zone) ? zone.altZoneOffset() : zone.timeZoneOffset());
+}
+
+static RWTime library_time(time_t unix_seconds)
+{
+    // The library's count is Unix time plus its epoch, modulo 2^32.
+    return RWTime(static_cast<std::uint32_t>(unix_seconds) + rwEpoch);
+}
+
+int correction_at(time_t unix_seconds)
+{
+    struct tm fields = {};
+    if (localtime_r(&unix_seconds, &fields) == nullptr)
+        return 0;
+    const long system = fields.tm_gmtoff; // [-12 h, +14 h]
+    // The shifted time is what the library renders, so its offset is the one
+    // to take out: where the shift crosses one of the library's own changes,
+    // a second try finds the correction that holds on the far side. The
+    // library's skipped hour, which no count renders, keeps the first.
+    const long first = system - library_offset(library_time(unix_seconds));
+    RWTime shifted = library_time(unix_seconds);
+    shifted += first;
+    const long second = system - library_offset(shifted);
+    if (second == first)
+        return static_cast<int>(first);
+    shifted = library_time(unix_seconds);
+    shifted += second;
+    return static_cast<int>(system - library_offset(shifted) == second ? second : first);
+}
+
 void update_DST_correction()
 {
-    // Two separate readings of the clock; a transition between them is caught at the next update.
-    const bool library_dst = RWTime::now().isDST(RWZone::local());
-
-    const time_t clock = system_clock_seconds();
-    struct tm fields = {};
-    int system_dst = -1;
-    if (localtime_r(&clock, &fields) != nullptr)
-        system_dst = fields.tm_isdst;
-
-    DST_correction = 0;
-    if (!library_dst && system_dst > 0)
-        DST_correction = 1;
-    if (library_dst && system_dst == 0)
-        DST_correction = -1;
+    follow_system_zone();
+    DST_correction = correction_at(system_clock_seconds());
 }
 
 RWTime now_DST()
@@ -32,17 +56,7 @@ RWTime now_DST()
 
 RWTime service_clock_at(time_t unix_seconds)
 {
-    // The library's count is Unix time plus its epoch, modulo 2^32.
-    RWTime t(static_cast<std::uint32_t>(unix_seconds) + rwEpoch);
-    if (DST_correction != 0)
-        t += static_cast<long>(DST_correction) * 3600L;
+    RWTime t = library_time(unix_seconds);
+    t += DST_correction;
     return t;
-}
-
-RWDate system_local_date(time_t unix_seconds)
-{
-    struct tm fields = {};
-    if (localtime_r(&unix_seconds, &fields) == nullptr)
-        return RWDate(0u, 0u, 0u); // no such date: the invalid one
-    return RWDate(&fields);
 }

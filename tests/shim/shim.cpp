@@ -13,8 +13,11 @@
 //                              clock follows its corrections
 //   TEMPUS_SHIM_NO_PARMRK=1    PARMRK is cleared on redirected ports in
 //                              tcsetattr and reported as requested in tcgetattr
-//   parity on redirected ports kept here, as a real serial port keeps it (a
-//                              pseudo-terminal has none)
+//   TEMPUS_SHIM_UART=1         parity on redirected ports is kept here, as a
+//                              UART keeps it (a pseudo-terminal has none); only
+//                              for tests of the parity bits themselves: by
+//                              default a redirected port is the plain
+//                              pseudo-terminal it is
 //
 // Preload order: LD_PRELOAD="<this library>:libfaketime.so.1". The other order
 // works as well: the two define disjoint symbols, and our wrappers need no
@@ -519,9 +522,9 @@ int fclose(FILE *f)
 // ---- line settings of redirected ports ----
 
 // A pseudo-terminal has no parity: it drops PARENB and PARODD, and glibc's
-// tcsetattr then reports every later setting of them as failed. A redirected
-// port stands for a real serial port, so the parity asked for is kept here
-// and shown again by tcgetattr, as a UART's driver would.
+// tcsetattr then reports a repeated setting of them as failed. Only when a
+// test asks for a UART is the parity asked for kept here and shown again by
+// tcgetattr, as a UART's driver would.
 int tcsetattr(int fd, int action, const struct termios *t) noexcept
 {
     using TcsetattrFn = int (*)(int, int, const struct termios *);
@@ -534,8 +537,11 @@ int tcsetattr(int fd, int action, const struct termios *t) noexcept
         return real(fd, action, t);
     }
     const bool mask_parmrk = env_is_one("TEMPUS_SHIM_NO_PARMRK");
+    const bool uart = env_is_one("TEMPUS_SHIM_UART");
     struct termios masked = *t;
-    masked.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+    if (uart) {
+        masked.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+    }
     if (mask_parmrk) {
         masked.c_iflag &= ~static_cast<tcflag_t>(PARMRK);
     }
@@ -545,10 +551,10 @@ int tcsetattr(int fd, int action, const struct termios *t) noexcept
         if (mask_parmrk && (t->c_iflag & PARMRK) != 0) {
             state |= kParmrkRequested;
         }
-        if ((t->c_cflag & PARENB) != 0) {
+        if (uart && (t->c_cflag & PARENB) != 0) {
             state |= kParenbRequested;
         }
-        if ((t->c_cflag & PARODD) != 0) {
+        if (uart && (t->c_cflag & PARODD) != 0) {
             state |= kParoddRequested;
         }
         fd_state[fd] = state;

@@ -84,8 +84,8 @@ void probe_open(const char *how, const char *path)
     report(how, 0, 0, first_line_of_fd(fd));
 }
 
-// Requests PARMRK on the port; prints what tcgetattr reports and what the
-// driver really holds.
+// Requests PARMRK and even parity on the port, twice; prints what the second
+// tcsetattr answered, what tcgetattr reports and what the driver really holds.
 void probe_parmrk(const char *path)
 {
     const int fd = open(path, O_RDWR | O_NOCTTY);
@@ -96,6 +96,8 @@ void probe_parmrk(const char *path)
     struct termios t = {};
     tcgetattr(fd, &t);
     t.c_iflag |= PARMRK | INPCK;
+    t.c_cflag |= PARENB;
+    tcsetattr(fd, TCSANOW, &t);
     errno = 0;
     const int rc = tcsetattr(fd, TCSANOW, &t);
     const int err = errno;
@@ -107,7 +109,8 @@ void probe_parmrk(const char *path)
     report("parmrk", rc, err,
            "reported=" + std::to_string((seen.c_iflag & PARMRK) != 0 ? 1 : 0) +
                " real=" + std::to_string((driver.c_iflag & PARMRK) != 0 ? 1 : 0) +
-               " inpck=" + std::to_string((driver.c_iflag & INPCK) != 0 ? 1 : 0));
+               " inpck=" + std::to_string((driver.c_iflag & INPCK) != 0 ? 1 : 0) +
+               " parenb=" + std::to_string((seen.c_cflag & PARENB) != 0 ? 1 : 0));
 }
 
 using TimexFn = int (*)(struct timex *);

@@ -21,17 +21,25 @@ static std::string drain_and_close(int fd)
     return text;
 }
 
-ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
+namespace {
+struct started_child {
+    pid_t pid = -1;
+    int err = -1;
+    int out = -1;
+};
+} // namespace
+
+static started_child start_child(const std::string &dir, const std::function<int()> &body)
 {
-    ChildRun run;
+    started_child child;
     int err_pipe[2];
     int out_pipe[2];
     if (pipe(err_pipe) != 0)
-        return run;
+        return child;
     if (pipe(out_pipe) != 0) {
         close(err_pipe[0]);
         close(err_pipe[1]);
-        return run;
+        return child;
     }
     fflush(nullptr);
     const pid_t pid = fork();
@@ -51,16 +59,43 @@ ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
     }
     close(err_pipe[1]);
     close(out_pipe[1]);
+    child.pid = pid;
+    child.err = err_pipe[0];
+    child.out = out_pipe[0];
+    return child;
+}
+
+static ChildRun finish_child(const started_child &child)
+{
+    ChildRun run;
+    if (child.err < 0)
+        return run;
     // Standard output first: a child filling the pipe it is not read from
     // would block, and both stay small enough for the other pipe's buffer.
-    run.out = drain_and_close(out_pipe[0]);
-    run.console = drain_and_close(err_pipe[0]);
+    run.out = drain_and_close(child.out);
+    run.console = drain_and_close(child.err);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+    if (child.pid < 0 || waitpid(child.pid, &status, 0) != child.pid)
         return run;
     run.exited = WIFEXITED(status);
     run.exit_code = run.exited ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
+{
+    return finish_child(start_child(dir, body));
+}
+
+std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &body)
+{
+    std::vector<started_child> started;
+    for (int n = 0; n < count; ++n)
+        started.push_back(start_child("", [&body, n] { return body(n); }));
+    std::vector<ChildRun> runs;
+    for (const started_child &child : started)
+        runs.push_back(finish_child(child));
+    return runs;
 }
 
 ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args)

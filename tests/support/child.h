@@ -23,6 +23,11 @@ struct ChildRun {
 // still running after 60 s is ended by SIGALRM.
 ChildRun run_in_child(const std::string &dir, const std::function<int()> &body);
 
+// body(0) .. body(count - 1), each in a child of its own as above, all at
+// once (one per core makes a long check take half the time); their runs in
+// that order.
+std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &body);
+
 // tempusd's main routine on these arguments, run as above, with the registry
 // moved to `key`; its result is the child's exit status.
 ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args);

@@ -15,9 +15,25 @@ namespace fakes {
 static FakeCycle *cycle = nullptr;
 static FakeTerminal *terminal = nullptr;
 
-RWTime today_at(unsigned h, unsigned m, unsigned s)
+time_t today_at(int h, int m, int s)
 {
-    return RWTime(h, m, s, RWZone::local());
+    const time_t now = time(nullptr);
+    struct tm fields = {};
+    localtime_r(&now, &fields);
+    fields.tm_hour = h;
+    fields.tm_min = m;
+    fields.tm_sec = s;
+    fields.tm_isdst = -1;
+    return mktime(&fields);
+}
+
+std::string wall_text(time_t when)
+{
+    struct tm fields = {};
+    localtime_r(&when, &fields);
+    char text[16];
+    snprintf(text, sizeof text, "%02d:%02d:%02d", fields.tm_hour, fields.tm_min, fields.tm_sec);
+    return text;
 }
 
 std::string stamp_text(RWTime t)
@@ -48,6 +64,14 @@ std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned
     return t;
 }
 
+std::vector<unsigned char> telegram_at(time_t when)
+{
+    struct tm fields = {};
+    localtime_r(&when, &fields);
+    return telegram(static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
+                    static_cast<unsigned>(fields.tm_sec));
+}
+
 sync_io real_sync_table()
 {
     const sync_io installed = tempus_sync_io;
@@ -59,25 +83,15 @@ sync_io real_sync_table()
 
 // ---- the cycle's world ----
 
-// The system clock in whole seconds. It starts where the service clock
-// `base` stood with the hour correction of the moment the cycle first asks,
-// and from then on runs on its own: a later change of the correction moves
-// the service clock, not the system's. 64 bits, so it runs on past 2037.
+// The system clock in whole seconds, 64 bits, so it runs on past 2037.
 static long long fake_system_seconds()
 {
-    FakeCycle &c = *cycle;
-    if (!c.system_clock_started) {
-        c.system_clock_base = static_cast<long long>(c.base.seconds()) - rwEpoch - DST_correction * 3600LL;
-        c.system_clock_started = true;
-    }
-    return c.system_clock_base + c.now_ms / 1000;
+    return static_cast<long long>(cycle->system_start) + cycle->now_ms / 1000;
 }
 
 static RWTime fake_service_clock()
 {
-    RWTime t(static_cast<std::uint32_t>(fake_system_seconds() + rwEpoch));
-    t += DST_correction * 3600L;
-    return t;
+    return service_clock_at(static_cast<time_t>(fake_system_seconds()));
 }
 
 static int fake_read(int, unsigned char *byte)
@@ -142,10 +156,10 @@ static const sync_io fake_sync_io = {
         now->tv_nsec = static_cast<long>(cycle->now_ms % 1000) * 1000000L + cycle->extra_ns;
     },
     []() {
-        (void)fake_system_seconds(); // the clock runs from before the correction changes
         const size_t n = static_cast<size_t>(cycle->refreshes++);
-        if (n < cycle->corrections.size())
-            DST_correction = cycle->corrections[n];
+        DST_correction = n < cycle->corrections.size()
+                             ? cycle->corrections[n]
+                             : correction_at(static_cast<time_t>(fake_system_seconds()));
     },
     [](const char *text, RWTime stamp) {
         cycle->log.push_back({text, stamp});
@@ -160,11 +174,11 @@ static const sync_io fake_sync_io = {
     [](int failed) { fprintf(stderr, "deinstall %d\n", failed); },
 };
 
-FakeCycle::FakeCycle() : base(today_at(12, 0, 0)), saved_correction_(DST_correction)
+FakeCycle::FakeCycle() : system_start(today_at(12, 0, 0)), saved_correction_(DST_correction)
 {
     cycle = this;
     tempus_sync_io = fake_sync_io;
-    DST_correction = 0;
+    DST_correction = correction_at(system_start);
     watch_line(LINE_FD, "/dev/term/a"); // as start_dcf leaves it
     const ntp_target no_daemon = {};
     start_ntp_feed(&no_daemon); // the clock is set unless a test chooses /N

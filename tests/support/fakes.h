@@ -39,23 +39,30 @@ struct log_entry {
     RWTime stamp;
 };
 
-// Today at h:m:s in the library's local zone, as the cycle builds telegram times.
-RWTime today_at(unsigned h, unsigned m, unsigned s);
+// Today at wall-clock h:m:s in the system's zone, as Unix seconds.
+time_t today_at(int h, int m, int s);
 
 // The hh:mm:ss of an instant in the library's local zone, as a log stamp shows it.
 std::string stamp_text(RWTime t);
 
+// The hh:mm:ss of the system's wall clock at `when`.
+std::string wall_text(time_t when);
+
 // A good ten-byte telegram (status 0xC5 unless given) with its checksum.
 std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status = 0xC5);
+
+// The telegram of a receiver whose clock reads `when`: its wall-clock time in the system's zone.
+std::vector<unsigned char> telegram_at(time_t when);
 
 // The cycle's side-effect table with the real functions, whatever is installed.
 sync_io real_sync_table();
 
 // The synchronisation cycle's world: the line plays a script of read
 // results, every read costs the fake monotonic clock the time the script
-// says, and the system clock and the service clock follow that clock, so
-// 20-second time-outs cost no wall time. Clock calls, pauses, requests and
-// log lines are recorded. DST_correction starts at 0 and is put back after.
+// says, and the system clock (and with it the service clock) follows that
+// clock, so 20-second time-outs cost no wall time. Clock calls, pauses,
+// requests and log lines are recorded. DST_correction starts as the
+// system's zone has it at system_start and is put back after.
 class FakeCycle {
 public:
     FakeCycle();
@@ -74,9 +81,7 @@ public:
     std::vector<read_step> script;
     size_t next_step = 0;
     long long now_ms = 0;
-    RWTime base; // service clock at fake time 0; today 12:00:00 unless changed
-    bool system_clock_started = false;
-    long long system_clock_base = 0; // system clock at fake time 0, fixed when first read
+    time_t system_start; // system clock at fake time 0; today 12:00:00 unless changed
     int reads = 0;
     std::vector<int> flushes;
     std::vector<clock_call> slews;
@@ -85,7 +90,7 @@ public:
     std::vector<unsigned> pauses;
     std::vector<int> request_bytes_at_pause;
     int refreshes = 0;
-    std::vector<int> corrections; // DST_correction after each refresh in turn; unchanged after them
+    std::vector<int> corrections; // DST_correction after each refresh in turn; then the system's
     std::vector<unsigned char> request_bytes;
     std::vector<log_entry> log;
     std::vector<ntp_sample> samples;  // handed to the NTP daemon
