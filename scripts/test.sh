@@ -5,7 +5,7 @@
 #   2. the libFuzzer targets, a few seconds each (clang),
 #   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
 #   4. the Debian package, built and checked unpacked (never installed),
-#   5. tempusd and ex_tikora cross-built for arm64 and started under qemu-user,
+#   5. tempusd, ex_tikora and horolan-check cross-built for arm64 and started under qemu-user,
 #   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
 #   7. the whole suite, unit and end-to-end, in a warnings-as-errors build that
 #      also builds every layer as a shared library with -z defs (a call from a
@@ -48,7 +48,7 @@ cmake --build build -j"$jobs"
 
 echo "== clang-tidy"
 tidy_log=build/clang-tidy.log
-if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 'oneshot/*.cpp' \
+if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 'check/*.cpp' 'oneshot/*.cpp' \
     'platform/*.cpp' 'emulator/*.cpp' | xargs -n4 -P"$jobs" clang-tidy -p build --quiet >"$tidy_log" 2>&1; then
   grep -v 'warnings generated' "$tidy_log"
   exit 1
