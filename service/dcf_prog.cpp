@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "platform/memory_lock.h"
 #include "platform/service_notify.h"
 #include "service/dcf_sem.h"
 #include "service/status_query.h"
@@ -412,6 +413,8 @@ int tempusd_main(int argc, char **argv)
             report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(),
                             EXIT_REGISTRY, sem_deinstall);
         tell_main_pid(handshake);
+        // Given a real-time policy, no page fault may delay the reading of byte 0 either.
+        (void)lock_memory_when_real_time();
         perform_synchronization(fd, settings.interval);
     }
     wait_for_main_pid(handshake);
