@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
   faketime util-linux procps chrony git build-essential debhelper lintian logrotate groff-base systemd \
-  g++-aarch64-linux-gnu qemu-user
+  g++-aarch64-linux-gnu qemu-user pkg-config libsystemd-dev python3-prometheus-client
 
 jobs=2
 

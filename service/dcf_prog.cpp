@@ -333,7 +333,8 @@ static void tell_main_pid(const int handshake[2])
     snprintf(message, sizeof message, "MAINPID=%ld", static_cast<long>(getpid()));
     (void)notify_service_manager(message);
     close(handshake[0]);
-    (void)write(handshake[1], "", 1);
+    const ssize_t told = write(handshake[1], "", 1);
+    (void)told; // unsent, the installing process still goes on at the end of this one
     close(handshake[1]);
 }
 
