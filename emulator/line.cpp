@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -93,6 +94,11 @@ int update_host_count(Line *line)
     }
     if (seen != 0 && line->keep_fd >= 0)
         tcflush(line->keep_fd, TCIFLUSH);
+    // A serial port drops its exclusive mode at its last close; our own
+    // descriptor keeps the pseudo-terminal from ever getting there. Only
+    // while nobody has it open: a host that came meanwhile may have set it.
+    if ((seen & HOST_LAST_CLOSE) != 0 && line->hosts == 0 && line->keep_fd >= 0)
+        ioctl(line->keep_fd, TIOCNXCL);
     return seen;
 }
 

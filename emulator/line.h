@@ -28,7 +28,8 @@ constexpr int HOST_LAST_CLOSE = 2;
 // Takes the pending open and close reports of the host's end into
 // `line->hosts`. When the last host has closed it, or the first opens it, the
 // bytes no host read are discarded, as a serial port discards them when
-// nobody has it open. Returns the HOST_* transitions seen, or-ed.
+// nobody has it open; when the last has closed it, a host's exclusive mode
+// (TIOCEXCL) ends as well. Returns the HOST_* transitions seen, or-ed.
 int update_host_count(Line *line);
 
 // Points the symbolic link `link` at `target`, replacing whatever is there in

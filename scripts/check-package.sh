@@ -25,9 +25,11 @@ for entry in \
     '-rwxr-xr-x ./usr/sbin/tempusd' \
     '-rwxr-xr-x ./usr/sbin/ex_tikora' \
     '-rwxr-xr-x ./usr/bin/horolan-emu' \
+    '-rwxr-xr-x ./usr/bin/horolan-check' \
     '-rw-r--r-- ./usr/share/man/man8/tempusd.8.gz' \
     '-rw-r--r-- ./usr/share/man/man8/ex_tikora.8.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-emu.1.gz' \
+    '-rw-r--r-- ./usr/share/man/man1/horolan-check.1.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
     '-rw-r--r-- ./etc/logrotate.d/tempusd' \

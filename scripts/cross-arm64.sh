@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Cross-builds tempusd, ex_tikora and the calendar self-check for arm64 (a
-# Raspberry Pi with a 64-bit system) and starts each under qemu-user: both
-# programs must answer a wrong call with their usage and exit status 1, and
+# Cross-builds tempusd, ex_tikora, horolan-check and the calendar self-check
+# for arm64 (a Raspberry Pi with a 64-bit system) and starts each under
+# qemu-user: the programs must answer a wrong call with their usage and exit status 1, and
 # the self-check must find the calendar's known values.
 #
 # Usage: bash scripts/cross-arm64.sh     (builds in build-arm64/)
@@ -14,20 +14,24 @@ require_packages cmake g++-aarch64-linux-gnu qemu-user
 build=build-arm64
 cmake -S . -B "$build" --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
   -DTEMPUS_WERROR=ON -DTEMPUS_TESTS=OFF -DTEMPUS_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 --target tempusd ex_tikora calendar_selfcheck >/dev/null
+cmake --build "$build" -j2 --target tempusd ex_tikora horolan-check calendar_selfcheck >/dev/null
 
 arm64() { qemu-aarch64 -L /usr/aarch64-linux-gnu "$@"; }
 failed=0
 fail() { echo "FAILED: $*"; failed=1; }
 
-for program in "$build/service/tempusd" "$build/oneshot/ex_tikora" "$build/tests/selfcheck/calendar_selfcheck"; do
+for program in "$build/service/tempusd" "$build/oneshot/ex_tikora" "$build/check/horolan-check" \
+  "$build/tests/selfcheck/calendar_selfcheck"; do
   readelf -h "$program" | grep -q 'Machine:.*AArch64' || fail "$program is not an arm64 program"
 done
 
-# ex_tikora with no device prints its usage.
+# ex_tikora and horolan-check with no device print their usage.
 status=0
 err=$(arm64 "$build/oneshot/ex_tikora" 2>&1 >/dev/null) || status=$?
 [ "$status" -eq 1 ] && grep -q '^Usage :$' <<<"$err" || fail "ex_tikora without argument: status $status, $err"
+status=0
+err=$(arm64 "$build/check/horolan-check" 2>&1 >/dev/null) || status=$?
+[ "$status" -eq 1 ] && grep -q '^Usage: ' <<<"$err" || fail "horolan-check without argument: status $status, $err"
 
 # tempusd rejects an unknown option before it touches a port, logging it in
 # its working directory.
@@ -39,5 +43,5 @@ status=0
 
 arm64 "$build/tests/selfcheck/calendar_selfcheck" || fail "calendar self-check"
 
-[ "$failed" -eq 0 ] && echo "arm64: tempusd, ex_tikora and the calendar start and answer under qemu-user"
+[ "$failed" -eq 0 ] && echo "arm64: tempusd, ex_tikora, horolan-check and the calendar start and answer under qemu-user"
 exit "$failed"

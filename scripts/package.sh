@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
-require_packages build-essential debhelper cmake
+require_packages build-essential debhelper cmake pkg-config libsystemd-dev
 
 out=$PWD/build-deb
 version=$(dpkg-parsechangelog -S Version)

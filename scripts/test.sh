@@ -7,7 +7,7 @@
 #   4. the Debian package, built and checked unpacked (never installed on this
 #      machine), then installed and its units started under systemd in a
 #      container that cannot set the clock (scripts/check-systemd.sh),
-#   5. tempusd and ex_tikora cross-built for arm64 and started under qemu-user,
+#   5. tempusd, ex_tikora and horolan-check cross-built for arm64 and started under qemu-user,
 #   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
 #   7. the whole suite, unit and end-to-end, in a warnings-as-errors build that
 #      also builds every layer as a shared library with -z defs (a call from a
@@ -18,7 +18,8 @@ cd "$(dirname "$0")/.."
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
   faketime util-linux procps chrony git build-essential debhelper lintian logrotate groff-base systemd \
-  g++-aarch64-linux-gnu qemu-user systemd-container debootstrap
+  g++-aarch64-linux-gnu qemu-user pkg-config libsystemd-dev python3-prometheus-client \
+  systemd-container debootstrap
 
 jobs=2
 
@@ -50,7 +51,7 @@ cmake --build build -j"$jobs"
 
 echo "== clang-tidy"
 tidy_log=build/clang-tidy.log
-if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 'oneshot/*.cpp' \
+if ! git ls-files 'calendar/*.cpp' 'timesvc/*.cpp' 'link/*.cpp' 'service/*.cpp' 'check/*.cpp' 'oneshot/*.cpp' \
     'platform/*.cpp' 'emulator/*.cpp' | xargs -n4 -P"$jobs" clang-tidy -p build --quiet >"$tidy_log" 2>&1; then
   grep -v 'warnings generated' "$tidy_log"
   exit 1

@@ -5,11 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include "platform/memory_lock.h"
+#include "platform/service_notify.h"
 #include "service/dcf_sem.h"
+#include "service/status_query.h"
 #include "timesvc/dcf_log.h"
+#include "timesvc/service_state.h"
 #include "timesvc/sync_cycle.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/tm_srvce.h"
@@ -36,7 +42,11 @@ void show_usage(void)
                    " opcji.\n"
                    "Opcja /Nn (n = 0-255) lub /N/sciezka przekazuje czas zegara Horolan serwerowi NTP"
                    " (segment pamieci wspolnej n albo gniazdo SOCK programu chronyd) zamiast ustawiac zegar"
-                   " systemowy.\n");
+                   " systemowy.\n"
+                   "Opcja /Q wypisuje stan zainstalowanego programu obslugi zegara Horolan i jest wtedy"
+                   " jedyna (kod wyjscia: 0 - zsynchronizowany w ciagu trzech ostatnich okresow, 1 - bez"
+                   " synchronizacji, 2 - nie dziala lub utracono polaczenie z zegarem, 3 - stanu nie mozna"
+                   " odczytac).\n");
 }
 
 int check_option(char *arg)
@@ -60,6 +70,7 @@ int check_option(char *arg)
     case 'T': return OPTION_T;
     case 'D': return OPTION_D;
     case 'N': return OPTION_N;
+    case 'Q': return OPTION_Q;
     default: return OPTION_UNKNOWN;
     }
 }
@@ -84,15 +95,22 @@ static int is_ascii_digit(char c)
     return c >= '0' && c <= '9';
 }
 
-int check_C_option(const char *rest, int *port)
+int check_C_option(const char *rest, int *port, char *path)
 {
     static int c_opt = 0;
     RWTime stamp = now_DST();
     c_opt++;
-    if (strlen(rest) != 1 || rest[0] < '1' || rest[0] > '4' || c_opt > 1) {
+    const size_t length = strlen(rest);
+    const bool digit = length == 1 && rest[0] >= '1' && rest[0] <= '4';
+    const bool device_path = rest[0] == '/' && length <= static_cast<size_t>(PORT_PATH_MAX);
+    if ((!digit && !device_path) || c_opt > 1) {
         return reject_option("/C", c_opt, stamp);
     }
-    *port = rest[0] - '0';
+    if (digit) {
+        *port = rest[0] - '0';
+    } else {
+        memcpy(path, rest, length + 1);
+    }
     return 0;
 }
 
@@ -180,6 +198,18 @@ int check_D_option(const char *rest, int *deinstall)
     return 0;
 }
 
+int check_Q_option(const char *rest, int *query)
+{
+    static int q_opt = 0;
+    RWTime stamp = now_DST();
+    q_opt++;
+    if (rest[0] != '\0' || q_opt > 1) {
+        return reject_option("/Q", q_opt, stamp);
+    }
+    *query = 1;
+    return 0;
+}
+
 // Copies arg into buffer and classifies it; an argument that does not fit
 // the buffer is a bad format.
 static int classify_argument(const char *arg, char (&buffer)[DCF_TEXT_SIZE])
@@ -204,11 +234,12 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
             report_at("Niepoprawny format wywolania programu obslugi zegara Horolan.", start_stamp);
             failed = 1;
             break;
-        case OPTION_C: failed = check_C_option(buffer, &s->port); break;
+        case OPTION_C: failed = check_C_option(buffer, &s->port, s->port_path); break;
         case OPTION_S: failed = check_S_option(buffer, &s->sync_now); break;
         case OPTION_T: failed = check_T_option(buffer, &s->interval); break;
         case OPTION_D: failed = check_D_option(buffer, &s->deinstall); break;
         case OPTION_N: failed = check_N_option(buffer, &s->ntp); break;
+        case OPTION_Q: failed = check_Q_option(buffer, &s->query); break;
         default:
             report_at("Niepoprawna opcja wywolania programu obslugi zegara Horolan.", start_stamp);
             failed = 1;
@@ -222,12 +253,21 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
         show_usage();
         return WALK_REJECTED;
     }
-    if (s->deinstall &&
-        (s->port != 0 || s->sync_now != 0 || s->interval != 0 || s->ntp.kind != NTP_TARGET_NONE)) {
+    // /D and /Q each stand alone; each rule broken gives its own line.
+    const bool installing = s->port != 0 || s->port_path[0] != '\0' || s->sync_now != 0 || s->interval != 0 ||
+                            s->ntp.kind != NTP_TARGET_NONE;
+    const bool d_not_alone = s->deinstall && (installing || s->query);
+    const bool q_not_alone = s->query && (installing || s->deinstall);
+    if (d_not_alone)
         report_at("Jesli wystepuje opcja /D, to jest ona jedyna.", start_stamp);
+    if (q_not_alone)
+        report_at("Jesli wystepuje opcja /Q, to jest ona jedyna.", start_stamp);
+    if (d_not_alone || q_not_alone) {
         show_usage();
         return WALK_D_NOT_ALONE;
     }
+    if (s->query)
+        return WALK_QUERY;
     return s->deinstall ? WALK_REMOVE : WALK_INSTALL;
 }
 
@@ -236,8 +276,11 @@ int parse_command_line(int argc, char **argv, struct dcf_settings *s, RWTime sta
 static void format_success_line(const struct dcf_settings *s, char (&line)[DCF_TEXT_SIZE])
 {
     char head[DCF_TEXT_SIZE];
-    snprintf(head, sizeof head, "%s (/C%i", "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie",
-             s->port);
+    static constexpr char INSTALLED[] = "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie";
+    if (s->port_path[0] != '\0')
+        snprintf(head, sizeof head, "%s (/C%s", INSTALLED, s->port_path);
+    else
+        snprintf(head, sizeof head, "%s (/C%i", INSTALLED, s->port);
     char ntp[NTP_SOCK_PATH_MAX + 8] = "";
     if (s->ntp.kind == NTP_TARGET_SHM)
         snprintf(ntp, sizeof ntp, " /N%i", s->ntp.unit);
@@ -261,6 +304,50 @@ static int open_standard_descriptors()
     return 0;
 }
 
+// The state the background process publishes starts here: mode, line,
+// interval and the time of the start.
+static void begin_service_state(const struct dcf_settings *s)
+{
+    char target[NTP_SOCK_PATH_MAX + 8] = "";
+    const char *mode = "clock";
+    if (s->ntp.kind == NTP_TARGET_SHM) {
+        mode = "shm";
+        snprintf(target, sizeof target, "%i", s->ntp.unit);
+    } else if (s->ntp.kind == NTP_TARGET_SOCK) {
+        mode = "sock";
+        snprintf(target, sizeof target, "%s", s->ntp.path);
+    }
+    const char *device = s->port_path[0] != '\0' ? s->port_path : receiver_port_path(s->port);
+    state_begin(mode, target, device, s->interval, static_cast<long long>(time(nullptr)));
+}
+
+// Under a service manager the background process, not the installing one, is
+// the service's main process: it says so, and the installing process waits
+// until it has before it ends, or the manager would take the service for
+// ended. Elsewhere nothing of this happens.
+static void tell_main_pid(const int handshake[2])
+{
+    if (handshake[1] < 0)
+        return;
+    char message[32];
+    snprintf(message, sizeof message, "MAINPID=%ld", static_cast<long>(getpid()));
+    (void)notify_service_manager(message);
+    close(handshake[0]);
+    const ssize_t told = write(handshake[1], "", 1);
+    (void)told; // unsent, the installing process still goes on at the end of this one
+    close(handshake[1]);
+}
+
+static void wait_for_main_pid(const int handshake[2])
+{
+    if (handshake[0] < 0)
+        return;
+    close(handshake[1]);
+    struct pollfd told = {handshake[0], POLLIN, 0};
+    (void)poll(&told, 1, 10000); // a byte, or the end of a background process that failed
+    close(handshake[0]);
+}
+
 int tempusd_main(int argc, char **argv)
 {
     if (open_standard_descriptors() != 0)
@@ -273,12 +360,15 @@ int tempusd_main(int argc, char **argv)
     if (form == WALK_REJECTED || form == WALK_D_NOT_ALONE) {
         return EXIT_COMMAND_LINE;
     }
+    if (form == WALK_QUERY) {
+        return query_status();
+    }
     if (form == WALK_REMOVE) {
         // Returns only when the recorded id cannot be read; the registration
         // is still there then, so the installation below is refused.
         sem_deinstall(0);
     } else {
-        if (settings.port == 0) {
+        if (settings.port == 0 && settings.port_path[0] == '\0') {
             settings.port = 1;
         }
         if (settings.interval == 0) {
@@ -294,12 +384,19 @@ int tempusd_main(int argc, char **argv)
     if (settings.ntp.kind != NTP_TARGET_NONE && start_ntp_feed(&settings.ntp) != 0)
         report_and_exit("Nie mozna polaczyc sie z serwerem NTP. Koniec ... ", now_DST(), EXIT_PORT,
                         sem_deinstall);
+    begin_service_state(&settings);
     int fd = -1;
-    start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
+    if (settings.port_path[0] != '\0')
+        start_dcf_on(&fd, settings.interval, settings.port_path, settings.sync_now);
+    else
+        start_dcf(&fd, settings.interval, settings.port, settings.sync_now);
 
     // From here on the background process holds the registration; a log lost
     // later leaves it for /D, as the log's loss ends that process.
     undo_registration_on_lost_log(nullptr);
+    int handshake[2] = {-1, -1};
+    if (service_manager_listens() && pipe2(handshake, O_CLOEXEC) != 0)
+        handshake[0] = handshake[1] = -1;
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
@@ -316,8 +413,12 @@ int tempusd_main(int argc, char **argv)
         if (sem_leave_pid(id, 1) == -1)
             report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(),
                             EXIT_REGISTRY, sem_deinstall);
+        tell_main_pid(handshake);
+        // Given a real-time policy, no page fault may delay the reading of byte 0 either.
+        (void)lock_memory_when_real_time();
         perform_synchronization(fd, settings.interval);
     }
+    wait_for_main_pid(handshake);
 
     char line[DCF_TEXT_SIZE];
     format_success_line(&settings, line);

@@ -135,3 +135,39 @@ TEST(CycleLine, FailuresWithinASecondWaitOutTheTimeOut)
         EXPECT_EQ(f.request_bytes_at_pause, std::vector<int>{2}) << "the request goes out before the wait";
     }
 }
+
+// Whatever the line does without end, the cycle blocks between its turns (a
+// read's time-out or a pause): under a real-time policy a loop that did not
+// would stall its processor. Ten minutes of a failing line take a few cycles
+// a minute and cost the fake clock, which only blocking calls move, its time.
+TEST(CycleLine, NoFailingLineMakesTheCycleSpin)
+{
+    const struct {
+        const char *what;
+        read_step step; // what every read does
+        bool unconfigurable;
+    } cases[] = {
+        {"reads fail at once", {SERIAL_READ_ERROR, 0, 0}, false},
+        {"reads empty at once", {SERIAL_TIMEOUT, 0, 0}, false},
+        {"garbage at the line's speed", {SERIAL_OK, 0x55, 1}, false},
+        {"parity marks at once", {SERIAL_PARITY_ERROR, 0x41, 0}, false},
+        {"breaks at once", {SERIAL_SYNC_ERROR, 0, 0}, false},
+        {"settings refused every cycle", {SERIAL_OK, 0x55, 1}, true},
+    };
+    constexpr long long TEN_MINUTES_MS = 600000;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeCycle f;
+        f.script.assign(100000, c.step);
+        if (c.unconfigurable)
+            f.configure_results.assign(1000, -1);
+        int cycles = 0;
+        while (f.now_ms < TEN_MINUTES_MS && cycles < 1000) {
+            synchronize_time(watched_line(), 1);
+            ++cycles;
+        }
+        EXPECT_GE(f.now_ms, TEN_MINUTES_MS) << "after " << cycles << " cycles";
+        EXPECT_LE(cycles, 31) << "three cycles a minute at most";
+        EXPECT_LE(f.log.size(), 50u) << "a few log lines a minute";
+    }
+}

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -157,6 +158,27 @@ TEST(E2EEmulator, NextHostDoesNotGetTelegramsSentBeforeItOpenedRealTime)
     usleep(200 * 1000); // a telegram sent just before the stop may still come
     const std::vector<unsigned char> left = read_for(fd, 100, 300);
     EXPECT_LE(left.size(), 10u) << horolan_test::emu_log_text(emu);
+    close(fd);
+}
+
+// As on a serial port, a host's exclusive mode ends with the last close: a
+// service that has ended must not lock the next one out.
+TEST(E2EEmulator, ExclusiveModeEndsWhenTheLastHostClosesRealTime)
+{
+    EmuProcess emu;
+    ASSERT_TRUE(horolan_test::emu_start({}, &emu));
+    int fd = open(emu.slave_path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+    close(fd);
+    const std::string closed = "note last host closed the line";
+    for (int i = 0; i < 200 && horolan_test::emu_log_text(emu).find(closed) == std::string::npos; ++i)
+        usleep(10 * 1000);
+    fd = open(emu.slave_path.c_str(), O_RDWR | O_NOCTTY); // root opens it even while exclusive: ask the line
+    ASSERT_GE(fd, 0) << horolan_test::emu_log_text(emu);
+    int exclusive = -1;
+    ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0) << horolan_test::emu_log_text(emu);
     close(fd);
 }
 

@@ -38,11 +38,16 @@ const std::string kUsage = console_line(
     "W wywolaniu 2: opcja /D oznacza usuniecie programu obslugi zegara Horolan. Wystapienie opcji /D jest w "
     "takim przypadku obowiazkowe i wyklucza pojawienie sie kazdej innej opcji.\n"
     "Opcja /Nn (n = 0-255) lub /N/sciezka przekazuje czas zegara Horolan serwerowi NTP (segment pamieci "
-    "wspolnej n albo gniazdo SOCK programu chronyd) zamiast ustawiac zegar systemowy.\n");
+    "wspolnej n albo gniazdo SOCK programu chronyd) zamiast ustawiac zegar systemowy.\n"
+    "Opcja /Q wypisuje stan zainstalowanego programu obslugi zegara Horolan i jest wtedy jedyna (kod "
+    "wyjscia: "
+    "0 - zsynchronizowany w ciagu trzech ostatnich okresow, 1 - bez synchronizacji, 2 - nie dziala lub "
+    "utracono polaczenie z zegarem, 3 - stanu nie mozna odczytac).\n");
 
 const std::string kBadFormat = "Niepoprawny format wywolania programu obslugi zegara Horolan.";
 const std::string kUnknown = "Niepoprawna opcja wywolania programu obslugi zegara Horolan.";
 const std::string kDAlone = "Jesli wystepuje opcja /D, to jest ona jedyna.";
+const std::string kQAlone = "Jesli wystepuje opcja /Q, to jest ona jedyna.";
 
 std::string bad(const char *name)
 {
@@ -76,8 +81,9 @@ std::string settings_text(int outcome, const dcf_settings &s)
         ntp = " N" + std::to_string(s.ntp.unit);
     else if (s.ntp.kind == NTP_TARGET_SOCK)
         ntp = std::string(" N") + s.ntp.path;
-    return std::to_string(outcome) + " C" + std::to_string(s.port) + " S" + std::to_string(s.sync_now) +
-           " T" + std::to_string(s.interval) + " D" + std::to_string(s.deinstall) + ntp;
+    return std::to_string(outcome) + " C" + std::to_string(s.port) + s.port_path + " S" +
+           std::to_string(s.sync_now) + " T" + std::to_string(s.interval) + " D" +
+           std::to_string(s.deinstall) + ntp + " Q" + std::to_string(s.query);
 }
 
 std::string long_argument(const char *head, size_t length)
@@ -128,7 +134,7 @@ const WalkCase kWalkCases[] = {
     {"bad before good", {"/X", "/S"}, WALK_REJECTED, {}, {kUnknown}},
     {"good before bad", {"/S", "/X"}, WALK_REJECTED, {}, {kUnknown}},
     {"every bad argument reported",
-     {"x", "/Q", "/C9", "/D"},
+     {"x", "/X", "/C9", "/D"},
      WALK_REJECTED,
      {},
      {kBadFormat, kUnknown, bad("/C")}},
@@ -159,6 +165,22 @@ const WalkCase kWalkCases[] = {
     {"N repeated", {"/N1", "/N/x"}, WALK_REJECTED, {}, {bad("/N"), repeated("/N")}},
     {"N with D", {"/N1", "/D"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
     {"160 characters do not", {long_argument("/T", 160)}, WALK_REJECTED, {}, {kBadFormat}},
+    {"C device path", {"/c/dev/ttyUSB0", "/T5"}, WALK_INSTALL, {0, 0, 5, 0, 0, {}, "/dev/ttyUSB0"}, {}},
+    {"C path of 64 bytes",
+     {long_argument("/C/", 66)},
+     WALK_INSTALL,
+     {0, 0, 0, 0, 0, {}, "/111111111111111111111111111111111111111111111111111111111111111"},
+     {}},
+    {"C path of 65 bytes", {long_argument("/C/", 67)}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C relative path", {"/Cdev/ttyS0"}, WALK_REJECTED, {}, {bad("/C")}},
+    {"C path repeated", {"/C1", "/C/dev/ttyS0"}, WALK_REJECTED, {}, {bad("/C"), repeated("/C")}},
+    {"C path with D", {"/C/dev/ttyS0", "/D"}, WALK_D_NOT_ALONE, {}, {kDAlone}},
+    {"query alone", {"/q"}, WALK_QUERY, {0, 0, 0, 0, 0, {}, "", 1}, {}},
+    {"Q with rest", {"/Qx"}, WALK_REJECTED, {}, {bad("/Q")}},
+    {"Q repeated", {"/Q", "/Q"}, WALK_REJECTED, {}, {bad("/Q"), repeated("/Q")}},
+    {"Q with T", {"/Q", "/T5"}, WALK_D_NOT_ALONE, {}, {kQAlone}},
+    {"Q with N", {"/N1", "/Q"}, WALK_D_NOT_ALONE, {}, {kQAlone}},
+    {"D with Q", {"/D", "/Q"}, WALK_D_NOT_ALONE, {}, {kDAlone, kQAlone}},
 };
 
 class ServiceWalk : public ::testing::TestWithParam<WalkCase> {

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "calendar/zone.h"
@@ -31,6 +32,25 @@ static int open_log()
         return -1;
     }
     return fd;
+}
+
+// Run by systemd (which sets INVOCATION_ID for every process of a unit),
+// the service's lines go to the journal as well, under its unit.
+static void tell_the_journal(const char *text)
+{
+    static const bool under_systemd = getenv("INVOCATION_ID") != nullptr;
+    if (!under_systemd)
+        return;
+    static bool opened = false;
+    if (!opened) {
+        openlog("tempusd", LOG_PID, LOG_DAEMON);
+        opened = true;
+    }
+    // The final lines of an installation end with empty lines, which the journal does not need.
+    int length = static_cast<int>(strlen(text));
+    while (length > 0 && text[length - 1] == '\n')
+        --length;
+    syslog(LOG_INFO, "%.*s", length, text);
 }
 
 static void (*undo_on_loss)(int failed) = nullptr;
@@ -69,8 +89,10 @@ void write_to_log(const char *text, RWTime stamp)
         {const_cast<char *>(text), strlen(text)},
         {&newline, 1},
     };
-    (void)writev(log, parts, 3);
+    const ssize_t written = writev(log, parts, 3);
     close(log);
+    tell_the_journal(text);
+    (void)written; // a line the disk cannot take is lost; the service goes on (the journal may have it)
 }
 
 void report_at(const char *message, RWTime stamp)

@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 
+#include <cerrno>
+#include <ctime>
+
+#include "timesvc/service_state.h"
 #include "timesvc/sync_io.h"
 
 static constexpr char TEXT_LINE_LOST[] = "Utracono polaczenie z zegarem Horolan.";
@@ -45,33 +49,51 @@ void wait_out_read_timeout(long long started_ms)
     tempus_sync_io.pause_seconds(static_cast<unsigned>((LINE_TIMEOUT_MS - spent + 999) / 1000));
 }
 
-// Opens and configures the line by its name; the descriptor, or -1.
-static int open_line_again()
+// Opens and configures the line by its name; the descriptor, or -1 with
+// *reason why it cannot be used (line_reason).
+static int open_line_again(int *reason)
 {
-    if (line_path == nullptr)
+    if (line_path == nullptr) {
+        *reason = LINE_MISSING;
         return -1;
+    }
     const int fd = tempus_sync_io.open_port(line_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd == -1)
+    if (fd == -1) {
+        *reason = line_reason_of(errno);
         return -1;
+    }
     if (tempus_sync_io.configure_line(fd) != 0) {
+        *reason = LINE_NOT_A_LINE;
         tempus_sync_io.close_port(fd);
         return -1;
     }
     return fd;
 }
 
+static long long system_seconds_now()
+{
+    struct timespec now = {};
+    tempus_sync_io.realtime(&now);
+    return now.tv_sec;
+}
+
 void reopen_line(int interval)
 {
     tempus_sync_io.log(TEXT_LINE_LOST, tempus_sync_io.service_clock());
+    state_note_line_lost(system_seconds_now());
     // A replugged adapter comes back as a new device under the same name;
     // the old descriptor would never read from it.
     tempus_sync_io.close_port(line_fd);
     int fd = -1;
     while (fd == -1) {
         tempus_sync_io.pause_seconds(static_cast<unsigned>(LINE_TIMEOUT_MS / 1000));
-        fd = open_line_again();
+        int reason = LINE_OK;
+        fd = open_line_again(&reason);
+        if (fd == -1)
+            state_note_line_unusable(reason); // what an administrator asking now is told
     }
     watch_line(fd, line_path);
     tempus_sync_io.log(TEXT_LINE_BACK, tempus_sync_io.service_clock());
+    state_note_line_restored(system_seconds_now());
     tempus_sync_io.request_telegrams(fd, interval);
 }

@@ -4,6 +4,7 @@
 #include "timesvc/ntp_log_policy.h"
 #include "timesvc/ntp_shm.h"
 #include "timesvc/ntp_sock.h"
+#include "timesvc/service_state.h"
 #include "timesvc/sync_io.h"
 
 static ntp_target target = {NTP_TARGET_NONE, 0, {}};
@@ -45,12 +46,17 @@ void feed_ntp(const struct timespec &arrival, long difference, int instants, RWT
 {
     if (instants != 1) {
         tempus_sync_io.log(NTP_TEXT_AMBIGUOUS, stamp);
+        state_note_outcome(OUTCOME_AMBIGUOUS_TIME, arrival.tv_sec);
         return;
     }
     ntp_sample sample = {};
-    if (ntp_make_sample(arrival, difference, &sample) != 0)
+    if (ntp_make_sample(arrival, difference, &sample) != 0) {
+        state_note_outcome(OUTCOME_SAMPLE_NOT_DELIVERED, arrival.tv_sec);
         return;
+    }
     const bool delivered = tempus_sync_io.deliver_sample(&sample) == 0;
+    state_note_offset(sample.offset);
+    state_note_outcome(delivered ? OUTCOME_SAMPLE_DELIVERED : OUTCOME_SAMPLE_NOT_DELIVERED, arrival.tv_sec);
     switch (ntp_log_decide(&log_state, delivered, sample.offset)) {
     case NTP_LOG_NONE: return;
     case NTP_LOG_NOT_DELIVERED: tempus_sync_io.log(NTP_TEXT_NOT_DELIVERED, stamp); return;

@@ -11,6 +11,7 @@
 #include "timesvc/dcf_log.h"
 #include "timesvc/line_watch.h"
 #include "timesvc/ntp_feed.h"
+#include "timesvc/service_state.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/telegram_instant.h"
 #include "timesvc/tm_srvce.h"
@@ -59,21 +60,34 @@ struct reading {
     report_and_exit(text, stamp, EXIT_PORT, tempus_sync_io.deinstall);
 }
 
+const char *receiver_port_path(int port)
+{
+    return port >= 1 && port <= 4 ? receiver_ports[port - 1] : "";
+}
+
 void start_dcf(int *fd, int interval, int port, int sflag)
 {
-    const RWTime stamp = tempus_sync_io.service_clock();
     if (port < 1 || port > 4)
-        abandon_installation(TEXT_BAD_PORT, stamp);
+        abandon_installation(TEXT_BAD_PORT, tempus_sync_io.service_clock());
+    start_dcf_on(fd, interval, receiver_ports[port - 1], sflag);
+}
+
+void start_dcf_on(int *fd, int interval, const char *device, int sflag)
+{
+    const RWTime stamp = tempus_sync_io.service_clock();
+    // The line is opened again by this name whenever it is lost.
+    static char line_name[DCF_TEXT_SIZE];
+    snprintf(line_name, sizeof line_name, "%s", device);
 
     // No controlling terminal: the receiver's line must never be able to
     // send this service a hang-up or a signal character. Not blocking, so
     // that a port without carrier cannot hold the start.
-    *fd = tempus_sync_io.open_port(receiver_ports[port - 1], O_RDWR | O_NOCTTY | O_NONBLOCK);
+    *fd = tempus_sync_io.open_port(line_name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (*fd == -1)
         abandon_installation(TEXT_PORT_UNUSABLE, stamp);
     if (tempus_sync_io.configure_line(*fd) != 0)
         abandon_installation(TEXT_PORT_UNUSABLE, stamp);
-    watch_line(*fd, receiver_ports[port - 1]);
+    watch_line(*fd, line_name);
 
     tempus_sync_io.log(TEXT_STARTED, tempus_sync_io.service_clock());
     if (sflag) {
@@ -147,6 +161,24 @@ static const char *read_failure_text(int result)
     }
 }
 
+static int read_failure_outcome(int result)
+{
+    switch (result) {
+    case SERIAL_TIMEOUT: return OUTCOME_NO_TELEGRAM;
+    case SERIAL_UNEXPECTED_CHAR: return OUTCOME_UNEXPECTED_BYTE;
+    case SERIAL_PARITY_ERROR: return OUTCOME_PARITY_ERROR;
+    case SERIAL_SYNC_ERROR: return OUTCOME_BREAK;
+    default: return OUTCOME_READ_ERROR;
+    }
+}
+
+static long long system_seconds_now()
+{
+    struct timespec now = {};
+    tempus_sync_io.realtime(&now);
+    return now.tv_sec;
+}
+
 // Slews or steps the system clock to the instant the telegram's time of day
 // names nearest the reading, in the system's own zone, and logs the outcome
 // with the reading stamp; a difference of 0 is left alone silently. With /N
@@ -158,6 +190,7 @@ static void correct_system_clock(const reading &r)
                               &found) != 0) {
         // A system clock too far out to be rendered in its own zone.
         tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
+        state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
         return;
     }
     const long difference = found.difference;
@@ -166,9 +199,14 @@ static void correct_system_clock(const reading &r)
         return;
     }
 
+    state_note_offset(static_cast<double>(difference));
     int result = 0;
-    switch (choose_correction(difference)) {
-    case CORRECTION_NONE: return;
+    const clock_correction correction = choose_correction(difference);
+    switch (correction) {
+    case CORRECTION_NONE:
+        state_note_correction(CORRECTION_KIND_NONE);
+        state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
+        return;
     case CORRECTION_SLEW: {
         struct timeval delta = {};
         delta.tv_sec = difference;
@@ -184,8 +222,11 @@ static void correct_system_clock(const reading &r)
     }
     if (result != 0) {
         tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
+        state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
         return;
     }
+    state_note_correction(correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP);
+    state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
     char line[DCF_TEXT_SIZE];
     snprintf(line, sizeof line, "%s %li s.", TEXT_SYNCHRONIZED, difference);
     tempus_sync_io.log(line, r.stamp);
@@ -225,6 +266,7 @@ void synchronize_time(int fd, int interval)
     }
     if (result != SERIAL_OK) {
         tempus_sync_io.log(read_failure_text(result), tempus_sync_io.service_clock());
+        state_note_outcome(read_failure_outcome(result), system_seconds_now());
         tempus_sync_io.request_telegrams(fd, interval);
         if (result == SERIAL_READ_ERROR)
             wait_out_read_timeout(failed_read_ms);
@@ -237,16 +279,20 @@ void synchronize_time(int fd, int interval)
     case TELEGRAM_VALID: correct_system_clock(r); return;
     case TELEGRAM_BAD_CHECKSUM:
         tempus_sync_io.log(TEXT_CHECKSUM, r.stamp);
+        state_note_outcome(OUTCOME_CHECKSUM_ERROR, r.arrival.tv_sec);
         tempus_sync_io.request_telegrams(fd, interval);
         slow_down_fast_failure(began);
         return;
     case TELEGRAM_UNCERTAIN:
         tempus_sync_io.log(TEXT_UNCERTAIN, r.stamp);
+        state_note_outcome(OUTCOME_UNCERTAIN, r.arrival.tv_sec);
+
         tempus_sync_io.pause_seconds(static_cast<unsigned>(interval) * 60U);
         tempus_sync_io.request_telegrams(fd, interval);
         return;
     default:
         tempus_sync_io.log(TEXT_UNEXPECTED, r.stamp);
+        state_note_outcome(OUTCOME_UNEXPECTED_BYTE, r.arrival.tv_sec);
         tempus_sync_io.request_telegrams(fd, interval);
         slow_down_fast_failure(began);
         return;
@@ -257,6 +303,8 @@ void perform_synchronization(int fd, int interval)
 {
     if (fd != watched_line())
         watch_line(fd, nullptr);
+    start_publishing_state();
+    publish_state();
     for (;;)
         synchronize_time(watched_line(), interval);
 }

@@ -1,19 +1,33 @@
 #include "timesvc/sync_io.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
+#include "platform/line_device.h"
+#include "platform/service_notify.h"
 #include "platform/stime.h"
 #include "timesvc/dcf_log.h"
 #include "timesvc/ntp_feed.h"
+#include "timesvc/state_file.h"
 #include "timesvc/tm_srvce.h"
 
+// Only a line is opened (a terminal, FIFO or socket; no other device's
+// driver is reached), and only one nobody holds exclusively: root would get
+// into it all the same and share its bytes with the holder.
 static int open_receiver_port(const char *path, int flags)
 {
-    return open(path, flags);
+    const int fd = open_line_device(path, flags);
+    int exclusive = 0;
+    if (fd >= 0 && isatty(fd) && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        close(fd);
+        errno = EBUSY;
+        return -1;
+    }
+    return fd;
 }
 
 // 20 s read time-out (no minimum byte count), 19200 baud, 8 data bits,
@@ -82,6 +96,8 @@ static constexpr sync_io real_sync_io = {
     update_DST_correction,
     write_to_log,
     deliver_ntp_sample,
+    replace_state_file,
+    notify_service_manager,
     nullptr,
 };
 

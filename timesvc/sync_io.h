@@ -3,6 +3,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <ctime>
 
 #include "calendar/rwtime.h"
@@ -23,12 +24,14 @@ struct sync_io {
     int (*slew_clock)(const struct timeval *delta, struct timeval *old_delta); // adjtime
     int (*step_clock)(const time_t *when);                                     // stime
     unsigned (*pause_seconds)(unsigned seconds);                               // sleep
-    long long (*monotonic_ms)();                     // for telling a dead line from a silent one
-    RWTime (*service_clock)();                       // now_DST
-    void (*realtime)(struct timespec *now);          // CLOCK_REALTIME, to the nanosecond
-    void (*refresh_correction)();                    // update_DST_correction
-    void (*log)(const char *text, RWTime stamp);     // write_to_log
-    int (*deliver_sample)(const ntp_sample *sample); // to the NTP daemon of /N; 0 or -1
+    long long (*monotonic_ms)();                              // for telling a dead line from a silent one
+    RWTime (*service_clock)();                                // now_DST
+    void (*realtime)(struct timespec *now);                   // CLOCK_REALTIME, to the nanosecond
+    void (*refresh_correction)();                             // update_DST_correction
+    void (*log)(const char *text, RWTime stamp);              // write_to_log
+    int (*deliver_sample)(const ntp_sample *sample);          // to the NTP daemon of /N; 0 or -1
+    int (*write_state)(const char *text, std::size_t length); // replace_state_file
+    int (*notify)(const char *state);                         // notify_service_manager
     void (*deinstall)(int failed); // sem_deinstall, registered by tempusd's main; none by default
 };
 

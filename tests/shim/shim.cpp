@@ -1,7 +1,8 @@
 // Test interposer, preloaded into the unmodified programs under test.
 //
 //   /dev/term/a../dev/term/d   opened as $TEMPUS_SHIM_TERM_A..D instead
-//                              (any other /dev/term/ path: ENOENT)
+//                              (any other /dev/term/ path: ENOENT); opened
+//                              again through /proc/self/fd/N, still redirected
 //   semget key 56142           replaced by $TEMPUS_SHIM_SEM_KEY (decimal)
 //   clock-setting calls        never reach the kernel: each is appended as one
 //                              line to $TEMPUS_SHIM_CLOCK_LOG and answered with
@@ -347,6 +348,24 @@ const char *mapped_path(const char *path, bool *redirected)
     return target;
 }
 
+// A descriptor opened again through /proc/self/fd/N (as a program does that
+// judges a file by an O_PATH descriptor first) is redirected when N is.
+bool reopens_redirected(const char *path)
+{
+    static const char prefix[] = "/proc/self/fd/";
+    if (path == nullptr || strncmp(path, prefix, sizeof prefix - 1) != 0) {
+        return false;
+    }
+    int n = 0;
+    for (const char *c = path + sizeof prefix - 1; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || n >= kMaxTrackedFd) {
+            return false;
+        }
+        n = n * 10 + (*c - '0');
+    }
+    return n < kMaxTrackedFd && (fd_state[n] & kRedirected) != 0;
+}
+
 void track_fd(int fd, bool redirected)
 {
     if (fd >= 0 && fd < kMaxTrackedFd) {
@@ -377,7 +396,7 @@ int do_open(const char *real_name, const char *path, int flags, mode_t mode)
         return -1;
     }
     const int fd = real(target, flags, mode);
-    track_fd(fd, redirected);
+    track_fd(fd, redirected || reopens_redirected(path));
     return fd;
 }
 
@@ -395,7 +414,7 @@ int do_openat(const char *real_name, int dirfd, const char *path, int flags, mod
         return -1;
     }
     const int fd = real(dirfd, target, flags, mode);
-    track_fd(fd, redirected);
+    track_fd(fd, redirected || reopens_redirected(path));
     return fd;
 }
 

@@ -1,5 +1,6 @@
 #include "tests/support/fakes.h"
 
+#include <cerrno>
 #include <cstdio>
 
 #include "calendar/zone.h"
@@ -115,7 +116,10 @@ static const sync_io fake_sync_io = {
         cycle->opened_flags = flags;
         ++cycle->opens;
         const size_t n = static_cast<size_t>(cycle->opens - 1);
-        return n < cycle->open_results.size() ? cycle->open_results[n] : LINE_FD;
+        const int fd = n < cycle->open_results.size() ? cycle->open_results[n] : LINE_FD;
+        if (fd == -1)
+            errno = cycle->open_errno;
+        return fd;
     },
     [](int) {
         const size_t n = static_cast<size_t>(cycle->configures++);
@@ -168,6 +172,14 @@ static const sync_io fake_sync_io = {
         const size_t n = cycle->samples.size();
         cycle->samples.push_back(*sample);
         return n < cycle->deliver_results.size() ? cycle->deliver_results[n] : 0;
+    },
+    [](const char *text, std::size_t length) {
+        cycle->states.emplace_back(text, length);
+        return 0;
+    },
+    [](const char *state) {
+        cycle->notices.emplace_back(state);
+        return 1;
     },
     // Told on standard error, so that a test running an installation's end
     // in a child sees where the registration would be taken back.

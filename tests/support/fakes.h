@@ -9,6 +9,8 @@
 
 #include <termios.h>
 
+#include <cerrno>
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -100,9 +102,12 @@ public:
     int opened_flags = 0;
     int opens = 0;
     std::vector<int> open_results; // what the opens answer in turn; LINE_FD after them
+    int open_errno = ENOENT;       // errno of an open that fails
     int configures = 0;
     std::vector<int> configure_results; // what the line settings answer in turn; 0 after them
     std::vector<int> closed;            // descriptors closed
+    std::vector<std::string> states;    // state files written, whole
+    std::vector<std::string> notices;   // what the service manager was told
 
 private:
     int saved_correction_;

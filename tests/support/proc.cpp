@@ -33,10 +33,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Variables a child must not inherit from the test's own environment: they
-// would change what the interposer or libfaketime do behind the test's back.
+// would change what the interposer or libfaketime do behind the test's back,
+// or make the programs talk to a service manager the tests may run under.
 bool inherited_var_dropped(const char *entry)
 {
-    static const char *const prefixes[] = {"LD_PRELOAD=", "FAKETIME", "TEMPUS_SHIM_"};
+    static const char *const prefixes[] = {"LD_PRELOAD=",    "FAKETIME",       "TEMPUS_SHIM_",
+                                           "NOTIFY_SOCKET=", "INVOCATION_ID=", "JOURNAL_STREAM="};
     for (const char *p : prefixes) {
         if (strncmp(entry, p, strlen(p)) == 0) {
             return true;

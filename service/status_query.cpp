@@ -1,0 +1,368 @@
+#include "service/status_query.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "service/dcf_sem.h"
+#include "service/registry_io.h"
+
+static constexpr int NAME_SIZE = 64;
+static constexpr int LABELS = 3;
+static constexpr int STATE_FILE_LIMIT = 16384; // a state file is about 3 kB
+
+// One sample line of the text format: name, up to three labels, value.
+struct sample_line {
+    char name[NAME_SIZE];
+    char label_name[LABELS][NAME_SIZE];
+    char label_value[LABELS][STATE_TEXT_SIZE];
+    int labels;
+    double value;
+};
+
+// Reads `name="value"` pairs up to the closing brace; the position after
+// it, or nullptr.
+static const char *parse_labels(const char *at, sample_line *line)
+{
+    while (*at != '}') {
+        if (*at == ',')
+            ++at;
+        const char *equals = strchr(at, '=');
+        if (equals == nullptr || equals[1] != '"' || line->labels >= LABELS)
+            return nullptr;
+        const auto name_length = static_cast<std::size_t>(equals - at);
+        char *value = line->label_value[line->labels];
+        snprintf(line->label_name[line->labels], NAME_SIZE, "%.*s", static_cast<int>(name_length), at);
+        std::size_t used = 0;
+        for (at = equals + 2; *at != '"'; ++at) {
+            if (*at == '\0' || *at == '\n')
+                return nullptr;
+            char c = *at;
+            if (c == '\\') {
+                c = *++at;
+                if (c == 'n')
+                    c = '\n';
+                else if (c == '\0')
+                    return nullptr;
+            }
+            if (used + 1 < STATE_TEXT_SIZE)
+                value[used++] = c;
+        }
+        value[used] = '\0';
+        ++line->labels;
+        ++at;
+    }
+    return at + 1;
+}
+
+// Parses one line that is not a comment; false when it is not a sample.
+static bool parse_sample(const char *at, sample_line *line)
+{
+    *line = sample_line{};
+    std::size_t length = strcspn(at, "{ \n");
+    if (length == 0 || length >= NAME_SIZE)
+        return false;
+    memcpy(line->name, at, length);
+    at += length;
+    if (*at == '{') {
+        at = parse_labels(at + 1, line);
+        if (at == nullptr)
+            return false;
+    }
+    char *end = nullptr;
+    line->value = strtod(at, &end);
+    return end != at;
+}
+
+static const char *label(const sample_line &line, const char *name)
+{
+    for (int i = 0; i < line.labels; ++i)
+        if (strcmp(line.label_name[i], name) == 0)
+            return line.label_value[i];
+    return "";
+}
+
+static int outcome_named(const char *name)
+{
+    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
+        if (strcmp(state_outcome_name(outcome), name) == 0)
+            return outcome;
+    return OUTCOME_COUNT;
+}
+
+static int reason_named(const char *name)
+{
+    for (int reason = LINE_MISSING; reason <= LINE_OTHER; ++reason)
+        if (strcmp(line_reason_name(reason), name) == 0)
+            return reason;
+    return LINE_OK;
+}
+
+static void take_sample(const sample_line &line, status_snapshot *s, bool *identified, bool *timed)
+{
+    const auto count = static_cast<unsigned long long>(line.value);
+    const auto seconds = static_cast<long long>(line.value);
+    const char *name = line.name;
+    if (strcmp(name, "tempusd_info") == 0) {
+        snprintf(s->mode, sizeof s->mode, "%s", label(line, "mode"));
+        snprintf(s->ntp_target, sizeof s->ntp_target, "%s", label(line, "ntp_target"));
+        snprintf(s->device, sizeof s->device, "%s", label(line, "device"));
+        *identified = true;
+    } else if (strcmp(name, "tempusd_interval_seconds") == 0) {
+        s->interval_seconds = seconds;
+        *timed = seconds > 0;
+    } else if (strcmp(name, "tempusd_start_time_seconds") == 0) {
+        s->start_time = seconds;
+    } else if (strcmp(name, "tempusd_line_info") == 0) {
+        s->line_up = strcmp(label(line, "state"), "up") == 0;
+        s->line_reason = reason_named(label(line, "reason"));
+    } else if (strcmp(name, "tempusd_line_lost_time_seconds") == 0) {
+        s->line_lost_time = seconds;
+    } else if (strcmp(name, "tempusd_last_telegram_time_seconds") == 0) {
+        s->last_telegram_time = seconds;
+    } else if (strcmp(name, "tempusd_last_telegram_info") == 0) {
+        s->last_outcome = outcome_named(label(line, "outcome"));
+    } else if (strcmp(name, "tempusd_last_offset_seconds") == 0) {
+        s->has_offset = true;
+        s->last_offset = line.value;
+    } else if (strcmp(name, "tempusd_last_sync_time_seconds") == 0) {
+        s->last_sync_time = seconds;
+    } else if (strcmp(name, "tempusd_synchronisations_total") == 0) {
+        for (int kind = 0; kind < CORRECTION_KINDS; ++kind)
+            if (strcmp(label(line, "correction"), state_correction_name(kind)) == 0)
+                s->corrections[kind] = count;
+        s->outcomes[OUTCOME_SYNCHRONISED] = s->corrections[CORRECTION_KIND_NONE] +
+                                            s->corrections[CORRECTION_KIND_SLEW] +
+                                            s->corrections[CORRECTION_KIND_STEP];
+    } else if (strcmp(name, "tempusd_failures_total") == 0) {
+        const int outcome = outcome_named(label(line, "kind"));
+        if (outcome < OUTCOME_COUNT)
+            s->outcomes[outcome] = count;
+    } else if (strcmp(name, "tempusd_uncertain_telegrams_total") == 0) {
+        s->outcomes[OUTCOME_UNCERTAIN] = count;
+    } else if (strcmp(name, "tempusd_samples_delivered_total") == 0) {
+        s->outcomes[OUTCOME_SAMPLE_DELIVERED] = count;
+    } else if (strcmp(name, "tempusd_samples_not_delivered_total") == 0) {
+        s->outcomes[OUTCOME_SAMPLE_NOT_DELIVERED] = count;
+    } else if (strcmp(name, "tempusd_line_lost_total") == 0) {
+        s->lines_lost = count;
+    } else if (strcmp(name, "tempusd_line_restored_total") == 0) {
+        s->lines_restored = count;
+    }
+}
+
+int parse_state_file(const char *text, status_snapshot *out)
+{
+    *out = status_snapshot{};
+    out->last_outcome = OUTCOME_COUNT;
+    out->line_up = true;
+    bool identified = false;
+    bool timed = false;
+    for (const char *at = text; *at != '\0';) {
+        const char *end = strchr(at, '\n');
+        const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - at) : strlen(at);
+        char one[512];
+        if (length < sizeof one && at[0] != '#') {
+            memcpy(one, at, length);
+            one[length] = '\0';
+            sample_line line;
+            if (parse_sample(one, &line))
+                take_sample(line, out, &identified, &timed);
+        }
+        at += length + (end != nullptr ? 1 : 0);
+    }
+    return identified && timed ? 0 : -1;
+}
+
+int status_exit_code(const status_snapshot &state, long long now)
+{
+    if (!state.line_up)
+        return QUERY_NOT_RUNNING;
+    const bool recent = state.last_sync_time != 0 && now - state.last_sync_time <= 3 * state.interval_seconds;
+    return recent ? QUERY_SYNCHRONISED : QUERY_NOT_SYNCHRONISED;
+}
+
+// Appends to a text buffer; remembers when it ran out of room.
+struct report_out {
+    char *text;
+    std::size_t size;
+    std::size_t used;
+    bool overflow;
+};
+
+[[gnu::format(printf, 2, 3)]] static void say(report_out *out, const char *format, ...)
+{
+    if (out->overflow)
+        return;
+    va_list args;
+    va_start(args, format);
+    const int n = vsnprintf(out->text + out->used, out->size - out->used, format, args);
+    va_end(args);
+    if (n < 0 || static_cast<std::size_t>(n) >= out->size - out->used) {
+        out->overflow = true;
+        return;
+    }
+    out->used += static_cast<std::size_t>(n);
+}
+
+static void say_time(report_out *out, long long when)
+{
+    const auto t = static_cast<time_t>(when);
+    struct tm fields = {};
+    if (when == 0 || localtime_r(&t, &fields) == nullptr) {
+        say(out, "?");
+        return;
+    }
+    say(out, "%02d/%02d/%04d %02d:%02d:%02d", fields.tm_mday, fields.tm_mon + 1, fields.tm_year + 1900,
+        fields.tm_hour, fields.tm_min, fields.tm_sec);
+}
+
+static void say_mode(report_out *out, const status_snapshot &s)
+{
+    if (strcmp(s.mode, "shm") == 0)
+        say(out, "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej %s)", s.ntp_target);
+    else if (strcmp(s.mode, "sock") == 0)
+        say(out, "Tryb: przekazywanie czasu serwerowi NTP (gniazdo %s)", s.ntp_target);
+    else
+        say(out, "Tryb: ustawianie zegara systemowego");
+    say(out, "; port %s; telegram co %lld min.\n", s.device, s.interval_seconds / 60);
+}
+
+static void say_line(report_out *out, const status_snapshot &s)
+{
+    if (s.line_up) {
+        say(out, "Polaczenie z zegarem: dziala.\n");
+        return;
+    }
+    say(out, "Polaczenie z zegarem: utracone od ");
+    say_time(out, s.line_lost_time);
+    if (s.line_reason != LINE_OK)
+        say(out, "; nie mozna otworzyc %s: %s.\n", s.device, line_reason_text(s.line_reason));
+    else
+        say(out, "; trwaja proby ponownego otwarcia %s.\n", s.device);
+}
+
+static void say_counts(report_out *out, const status_snapshot &s, bool clock_mode)
+{
+    if (clock_mode)
+        say(out, "Synchronizacje: %llu (bez korekty %llu, plynnie %llu, skokowo %llu).\n",
+            s.outcomes[OUTCOME_SYNCHRONISED], s.corrections[CORRECTION_KIND_NONE],
+            s.corrections[CORRECTION_KIND_SLEW], s.corrections[CORRECTION_KIND_STEP]);
+    else
+        say(out, "Probki dla serwera NTP: przekazane %llu, nieprzekazane %llu.\n",
+            s.outcomes[OUTCOME_SAMPLE_DELIVERED], s.outcomes[OUTCOME_SAMPLE_NOT_DELIVERED]);
+    unsigned long long failures = 0;
+    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
+        if (state_outcome_is_failure(outcome))
+            failures += s.outcomes[outcome];
+    say(out, "Bledy: %llu", failures);
+    const char *separator = " (";
+    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome) {
+        if (!state_outcome_is_failure(outcome) || s.outcomes[outcome] == 0)
+            continue;
+        say(out, "%s%s %llu", separator, state_outcome_text(outcome), s.outcomes[outcome]);
+        separator = ", ";
+    }
+    say(out, "%s; niepewny czas: %llu; polaczenie utracone %llu, przywrocone %llu.\n",
+        failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
+}
+
+int format_status_report(const status_snapshot &s, long pid, char *text, std::size_t size)
+{
+    report_out out = {text, size, 0, size == 0};
+    const bool clock_mode = strcmp(s.mode, "clock") == 0;
+    say(&out, "Program obslugi zegara Horolan dziala (pid %ld) od ", pid);
+    say_time(&out, s.start_time);
+    say(&out, ".\n");
+    say_mode(&out, s);
+    say_line(&out, s);
+    if (s.last_outcome < OUTCOME_COUNT) {
+        say(&out, "Ostatni telegram: ");
+        say_time(&out, s.last_telegram_time);
+        say(&out, ", %s.\n", state_outcome_text(s.last_outcome));
+    } else {
+        say(&out, "Ostatni telegram: brak.\n");
+    }
+    say(&out, clock_mode ? "Ostatnia synchronizacja: " : "Ostatnia probka dla serwera NTP: ");
+    if (s.last_sync_time != 0) {
+        say_time(&out, s.last_sync_time);
+        if (s.has_offset)
+            say(&out, clock_mode ? ", przesuniecie %+.0f s" : ", przesuniecie %+.3f s", s.last_offset);
+        say(&out, ".\n");
+    } else {
+        say(&out, "brak.\n");
+    }
+    say_counts(&out, s, clock_mode);
+    return out.overflow ? -1 : static_cast<int>(out.used);
+}
+
+// The registered background process's pid: > 0, 0 when none is recorded
+// yet, -1 when nothing is installed, -2 when the registry cannot be read.
+static long registered_pid()
+{
+    const int id = sem_open(tempus_registry_io.key);
+    if (id == -1)
+        return errno == ENOENT ? -1 : -2;
+    const int pid = sem_last_pid(id);
+    return pid < 0 ? -2 : pid;
+}
+
+// The state file of process pid, through its working directory, into text.
+static int read_state_of(long pid, char *text, std::size_t size, char *path, std::size_t path_size)
+{
+    snprintf(path, path_size, "/proc/%ld/cwd/%s", pid, STATE_FILE);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    std::size_t used = 0;
+    ssize_t n = 0;
+    while (used + 1 < size && (n = read(fd, text + used, size - 1 - used)) > 0)
+        used += static_cast<std::size_t>(n);
+    const int saved = errno;
+    close(fd);
+    text[used] = '\0';
+    errno = saved;
+    return n < 0 ? -1 : 0;
+}
+
+int query_status()
+{
+    const long pid = registered_pid();
+    if (pid == -1) {
+        printf("Program obslugi zegara Horolan nie jest zainstalowany.\n");
+        return QUERY_NOT_RUNNING;
+    }
+    if (pid == -2) {
+        printf("Nie mozna odczytac rejestracji programu obslugi zegara Horolan (semafor o kluczu %d): %s.\n",
+               tempus_registry_io.key, strerror(errno));
+        return QUERY_UNREADABLE;
+    }
+    if (pid == 0 || !tempus_registry_io.runs_program(static_cast<pid_t>(pid), "tempusd")) {
+        printf("Program obslugi zegara Horolan jest zainstalowany, ale jego proces nie dziala.\n");
+        return QUERY_NOT_RUNNING;
+    }
+    static char text[STATE_FILE_LIMIT];
+    char path[64];
+    status_snapshot state;
+    if (read_state_of(pid, text, sizeof text, path, sizeof path) != 0) {
+        printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s: %s.\n", pid, path,
+               strerror(errno));
+        return QUERY_UNREADABLE;
+    }
+    if (parse_state_file(text, &state) != 0) {
+        printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s nie jest plikiem "
+               "stanu.\n",
+               pid, path);
+        return QUERY_UNREADABLE;
+    }
+    static char report[4096];
+    if (format_status_report(state, pid, report, sizeof report) > 0)
+        fputs(report, stdout);
+    return status_exit_code(state, static_cast<long long>(time(nullptr)));
+}
