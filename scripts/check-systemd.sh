@@ -25,10 +25,11 @@
 # Wants=/After=dev-term-a.device fail at once and hold no start (no udev is
 # there to announce the device).
 #
-# The silent-receiver check asserts the behaviour of a unit that reports
-# readiness itself (Type=notify) when the installed tempusd.service has that
-# type, or when TEMPUS_SYSTEMD_MENDED=1; otherwise (=0, or today's forking
-# unit) it records what happens and asserts only what both must keep.
+# The checks of tempusd.service assert the behaviour of a unit that reports
+# readiness itself (Type=notify: ready only once the clock was set, a status
+# line, dcf.log in the journal, tempusd /Q) when the installed unit has that
+# type, or when TEMPUS_SYSTEMD_MENDED=1; with =0, or a forking unit, the
+# silent-receiver check records what happens and asserts only what both keep.
 #
 # Usage (as root): bash scripts/check-systemd.sh [build-deb/tempusd_VERSION_ARCH.deb]
 set -euo pipefail
@@ -283,6 +284,21 @@ diagnose() { # UNIT...
   inside ipcs -s || true
 }
 
+# Whether tempusd.service reports readiness itself (Type=notify), or as
+# TEMPUS_SYSTEMD_MENDED says.
+mended_unit() {
+  if [ "$mended" = auto ]; then
+    if [ "$(inside systemctl show -P Type tempusd.service)" = notify ]; then mended=1; else mended=0; fi
+  fi
+  [ "$mended" = 1 ]
+}
+
+expect_query() { # STATUS: what tempusd /Q exits with
+  local got=0
+  inside /usr/sbin/tempusd /Q >"$run/query.out" 2>&1 || got=$?
+  [ "$got" = "$1" ] || fail "tempusd /Q exits $got, not $1: $(tr '\n' ' ' <"$run/query.out")"
+}
+
 # --- the checks --------------------------------------------------------------------------
 
 check_install() {
@@ -313,17 +329,34 @@ check_sets_clock() {
   # The emulator agrees with the clock: no difference, nothing logged for it.
   ! log_since "$mark" | grep -F -e "$TEXT_SET" -e "$TEXT_NOT_SET" >/dev/null \
     || fail "the cycle logged a correction with the emulator agreeing" || return
+  if mended_unit; then
+    expect_query 0 || return
+    inside journalctl -b -u tempusd.service --no-pager | has "$TEXT_INSTALLED (/C1 /S /T10)." \
+      || fail "the journal lacks dcf.log's success line" || return
+  fi
   stop_service tempusd.service || return
   log_since "$mark" | has "$TEXT_REMOVED" || fail "dcf.log lacks \"$TEXT_REMOVED\"" || return
 
-  # 5 s apart: the correction is tried and refused, as the container cannot set a clock.
+  # 5 s apart: the correction is tried and refused, as the container cannot
+  # set a clock. A unit that reports readiness waits on: the clock is not set.
   start_emulator --offset 5 || return
   mark=$(log_mark)
-  inside timeout 200 systemctl start tempusd.service || fail "systemctl start tempusd failed (offset 5)" || return
-  log_since "$mark" | has "$TEXT_NOT_SET" || fail "dcf.log lacks \"$TEXT_NOT_SET\" (offset 5)" || return
+  inside systemctl start --no-block tempusd.service
+  wait_log "$mark" "$TEXT_NOT_SET" 30 || return
+  sleep 1
   ! log_since "$mark" | has "$TEXT_SET" || fail "a clock-setting call succeeded in the container" || return
+  local refused
+  if mended_unit; then
+    expect_state tempusd.service activating || return
+    expect_query 1 || return
+    refused="still activating"
+  else
+    expect_state tempusd.service active || return
+    refused="active (today's unit)"
+  fi
   stop_service tempusd.service || return
-  summary="active after ${took} ms, dcf.log in order, no correction; 5 s apart: \"$TEXT_NOT_SET\"; stop removes the registry"
+  summary="active after ${took} ms, dcf.log in order, no correction; 5 s apart: \"$TEXT_NOT_SET\", $refused;"
+  summary+=" stop removes the registry"
 }
 
 check_refclock() {
@@ -394,10 +427,6 @@ check_realtime() {
 # fails it after about 80 s.
 check_silent_receiver() {
   diag_units=(tempusd.service time-sync.target check-emu.service)
-  local assert_mended=$mended
-  if [ "$assert_mended" = auto ]; then
-    [ "$(inside systemctl show -P Type tempusd.service)" = notify ] && assert_mended=1 || assert_mended=0
-  fi
   # Other checks' starts reached the target; it must wait for this one.
   inside systemctl stop time-sync.target
   expect_state time-sync.target inactive || return
@@ -413,7 +442,7 @@ check_silent_receiver() {
   failed_after=$((SECONDS - began))
   sleep 3 # time for the installing process to end, if it does
   ! log_since "$mark" | has "$TEXT_SET" || fail "a clock-setting call succeeded in the container" || return
-  if [ "$assert_mended" = 1 ]; then
+  if mended_unit; then
     expect_mended_silent_start || return
   else
     record_todays_silent_start || return
@@ -442,9 +471,10 @@ record_todays_silent_start() {
 # itself once tempusd.service is Type=notify): no readiness before a first
 # synchronisation, so the unit stays activating and time-sync.target waits;
 # the state of each cycle in `systemctl status`, dcf.log's lines in the
-# journal, and the registration answers `tempusd /Q`. The stop that follows
-# (stop_service) comes while the unit is still activating, when systemd skips
-# ExecStop= and runs only ExecStopPost=: the registry must go all the same.
+# journal, and `tempusd /Q` exits 1 (running, never synchronised). The stop
+# that follows (stop_service) comes while the unit is still activating, when
+# systemd skips ExecStop= and runs only ExecStopPost=: the registry must go
+# all the same.
 expect_mended_silent_start() {
   expect_state tempusd.service activating || return
   expect_state time-sync.target inactive || return
@@ -454,8 +484,7 @@ expect_mended_silent_start() {
   [ -n "$status" ] || fail "no STATUS= text after the failed cycle" || return
   inside journalctl -b -u tempusd.service --no-pager | has "$TEXT_NO_TELEGRAM" \
     || fail "the journal lacks dcf.log's \"$TEXT_NO_TELEGRAM\"" || return
-  inside sh -c 'cd /var/log/tempusd && /usr/sbin/tempusd /Q' >/dev/null 2>&1 \
-    || fail "tempusd /Q does not exit 0 while the service runs" || return
+  expect_query 1 || return
   summary="(Type=notify) first cycle failed after ${failed_after} s; still activating, time-sync.target waits, status \"$status\""
 }
 
