@@ -26,10 +26,12 @@ for entry in \
     '-rwxr-xr-x ./usr/sbin/ex_tikora' \
     '-rwxr-xr-x ./usr/bin/horolan-emu' \
     '-rwxr-xr-x ./usr/bin/horolan-check' \
+    '-rwxr-xr-x ./usr/bin/tempusd-report' \
     '-rw-r--r-- ./usr/share/man/man8/tempusd.8.gz' \
     '-rw-r--r-- ./usr/share/man/man8/ex_tikora.8.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-emu.1.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-check.1.gz' \
+    '-rw-r--r-- ./usr/share/man/man1/tempusd-report.1.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
     '-rw-r--r-- ./etc/logrotate.d/tempusd' \
@@ -40,6 +42,7 @@ for entry in \
   awk '{print $1, $6}' <<<"$listing" | grep -qxF -- "$entry" || fail "not in the package: $entry"
 done
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no shared-library dependencies"
+dpkg-deb -f "$deb" Depends | grep -q python3-matplotlib || fail "tempusd-report's matplotlib not a dependency"
 
 echo "-- lintian"
 status=0

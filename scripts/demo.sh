@@ -184,6 +184,12 @@ else
   echo "(none)"
 fi
 
+say "tempusd /Q   (how the service keeps the clock; exit 0: synchronised lately)"
+set +e
+run_tempusd /Q
+echo "exit status $?"
+set -e
+
 say "tempusd /D"
 set +e
 run_tempusd /D

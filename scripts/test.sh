@@ -11,15 +11,16 @@
 #   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
 #   7. the whole suite, unit and end-to-end, in a warnings-as-errors build that
 #      also builds every layer as a shared library with -z defs (a call from a
-#      lower layer up into a higher one fails there).
+#      lower layer up into a higher one fails there); tempusd-report's tests
+#      among them, its page rendered by headless Chromium.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 . scripts/require-packages.sh
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
   faketime util-linux procps chrony git build-essential debhelper lintian logrotate groff-base systemd \
-  g++-aarch64-linux-gnu qemu-user pkg-config libsystemd-dev python3-prometheus-client \
-  systemd-container debootstrap
+  g++-aarch64-linux-gnu qemu-user pkg-config libsystemd-dev python3-prometheus-client python3-matplotlib \
+  chromium systemd-container debootstrap
 
 jobs=2
 

@@ -90,6 +90,19 @@ static int reject_option(const char *name, int occurrences, RWTime stamp)
     return 1;
 }
 
+// An option that takes no rest, counted in *occurrences for the whole
+// process: the flag is set only when the rest is empty and it is the first.
+static int check_flag_option(const char *name, const char *rest, int *occurrences, int *flag)
+{
+    RWTime stamp = now_DST();
+    ++*occurrences;
+    if (rest[0] != '\0' || *occurrences > 1) {
+        return reject_option(name, *occurrences, stamp);
+    }
+    *flag = 1;
+    return 0;
+}
+
 static int is_ascii_digit(char c)
 {
     return c >= '0' && c <= '9';
@@ -117,13 +130,7 @@ int check_C_option(const char *rest, int *port, char *path)
 int check_S_option(const char *rest, int *sync_now)
 {
     static int s_opt = 0;
-    RWTime stamp = now_DST();
-    s_opt++;
-    if (rest[0] != '\0' || s_opt > 1) {
-        return reject_option("/S", s_opt, stamp);
-    }
-    *sync_now = 1;
-    return 0;
+    return check_flag_option("/S", rest, &s_opt, sync_now);
 }
 
 int check_T_option(const char *rest, int *interval)
@@ -189,25 +196,13 @@ int check_N_option(const char *rest, ntp_target *ntp)
 int check_D_option(const char *rest, int *deinstall)
 {
     static int d_opt = 0;
-    RWTime stamp = now_DST();
-    d_opt++;
-    if (rest[0] != '\0' || d_opt > 1) {
-        return reject_option("/D", d_opt, stamp);
-    }
-    *deinstall = 1;
-    return 0;
+    return check_flag_option("/D", rest, &d_opt, deinstall);
 }
 
 int check_Q_option(const char *rest, int *query)
 {
     static int q_opt = 0;
-    RWTime stamp = now_DST();
-    q_opt++;
-    if (rest[0] != '\0' || q_opt > 1) {
-        return reject_option("/Q", q_opt, stamp);
-    }
-    *query = 1;
-    return 0;
+    return check_flag_option("/Q", rest, &q_opt, query);
 }
 
 // Copies arg into buffer and classifies it; an argument that does not fit

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 
 #include "service/dcf_sem.h"
 #include "service/registry_io.h"
+#include "timesvc/text_buffer.h"
 
 static constexpr int NAME_SIZE = 64;
 static constexpr int LABELS = 3;
@@ -188,118 +188,85 @@ int status_exit_code(const status_snapshot &state, long long now)
     return recent ? QUERY_SYNCHRONISED : QUERY_NOT_SYNCHRONISED;
 }
 
-// Appends to a text buffer; remembers when it ran out of room.
-struct report_out {
-    char *text;
-    std::size_t size;
-    std::size_t used;
-    bool overflow;
-};
-
-[[gnu::format(printf, 2, 3)]] static void say(report_out *out, const char *format, ...)
-{
-    if (out->overflow)
-        return;
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(out->text + out->used, out->size - out->used, format, args);
-    va_end(args);
-    if (n < 0 || static_cast<std::size_t>(n) >= out->size - out->used) {
-        out->overflow = true;
-        return;
-    }
-    out->used += static_cast<std::size_t>(n);
-}
-
-static void say_time(report_out *out, long long when)
-{
-    const auto t = static_cast<time_t>(when);
-    struct tm fields = {};
-    if (when == 0 || localtime_r(&t, &fields) == nullptr) {
-        say(out, "?");
-        return;
-    }
-    say(out, "%02d/%02d/%04d %02d:%02d:%02d", fields.tm_mday, fields.tm_mon + 1, fields.tm_year + 1900,
-        fields.tm_hour, fields.tm_min, fields.tm_sec);
-}
-
-static void say_mode(report_out *out, const status_snapshot &s)
+static void say_mode(text_buffer *out, const status_snapshot &s)
 {
     if (strcmp(s.mode, "shm") == 0)
-        say(out, "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej %s)", s.ntp_target);
+        text_append(out, "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej %s)",
+                    s.ntp_target);
     else if (strcmp(s.mode, "sock") == 0)
-        say(out, "Tryb: przekazywanie czasu serwerowi NTP (gniazdo %s)", s.ntp_target);
+        text_append(out, "Tryb: przekazywanie czasu serwerowi NTP (gniazdo %s)", s.ntp_target);
     else
-        say(out, "Tryb: ustawianie zegara systemowego");
-    say(out, "; port %s; telegram co %lld min.\n", s.device, s.interval_seconds / 60);
+        text_append(out, "Tryb: ustawianie zegara systemowego");
+    text_append(out, "; port %s; telegram co %lld min.\n", s.device, s.interval_seconds / 60);
 }
 
-static void say_line(report_out *out, const status_snapshot &s)
+static void say_line(text_buffer *out, const status_snapshot &s)
 {
     if (s.line_up) {
-        say(out, "Polaczenie z zegarem: dziala.\n");
+        text_append(out, "Polaczenie z zegarem: dziala.\n");
         return;
     }
-    say(out, "Polaczenie z zegarem: utracone od ");
-    say_time(out, s.line_lost_time);
+    text_append(out, "Polaczenie z zegarem: utracone od ");
+    text_append_wall_clock(out, s.line_lost_time);
     if (s.line_reason != LINE_OK)
-        say(out, "; nie mozna otworzyc %s: %s.\n", s.device, line_reason_text(s.line_reason));
+        text_append(out, "; nie mozna otworzyc %s: %s.\n", s.device, line_reason_text(s.line_reason));
     else
-        say(out, "; trwaja proby ponownego otwarcia %s.\n", s.device);
+        text_append(out, "; trwaja proby ponownego otwarcia %s.\n", s.device);
 }
 
-static void say_counts(report_out *out, const status_snapshot &s, bool clock_mode)
+static void say_counts(text_buffer *out, const status_snapshot &s, bool clock_mode)
 {
     if (clock_mode)
-        say(out, "Synchronizacje: %llu (bez korekty %llu, plynnie %llu, skokowo %llu).\n",
-            s.outcomes[OUTCOME_SYNCHRONISED], s.corrections[CORRECTION_KIND_NONE],
-            s.corrections[CORRECTION_KIND_SLEW], s.corrections[CORRECTION_KIND_STEP]);
+        text_append(out, "Synchronizacje: %llu (bez korekty %llu, plynnie %llu, skokowo %llu).\n",
+                    s.outcomes[OUTCOME_SYNCHRONISED], s.corrections[CORRECTION_KIND_NONE],
+                    s.corrections[CORRECTION_KIND_SLEW], s.corrections[CORRECTION_KIND_STEP]);
     else
-        say(out, "Probki dla serwera NTP: przekazane %llu, nieprzekazane %llu.\n",
-            s.outcomes[OUTCOME_SAMPLE_DELIVERED], s.outcomes[OUTCOME_SAMPLE_NOT_DELIVERED]);
+        text_append(out, "Probki dla serwera NTP: przekazane %llu, nieprzekazane %llu.\n",
+                    s.outcomes[OUTCOME_SAMPLE_DELIVERED], s.outcomes[OUTCOME_SAMPLE_NOT_DELIVERED]);
     unsigned long long failures = 0;
     for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
         if (state_outcome_is_failure(outcome))
             failures += s.outcomes[outcome];
-    say(out, "Bledy: %llu", failures);
+    text_append(out, "Bledy: %llu", failures);
     const char *separator = " (";
     for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome) {
         if (!state_outcome_is_failure(outcome) || s.outcomes[outcome] == 0)
             continue;
-        say(out, "%s%s %llu", separator, state_outcome_text(outcome), s.outcomes[outcome]);
+        text_append(out, "%s%s %llu", separator, state_outcome_text(outcome), s.outcomes[outcome]);
         separator = ", ";
     }
-    say(out, "%s; niepewny czas: %llu; polaczenie utracone %llu, przywrocone %llu.\n",
-        failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
+    text_append(out, "%s; niepewny czas: %llu; polaczenie utracone %llu, przywrocone %llu.\n",
+                failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
 }
 
 int format_status_report(const status_snapshot &s, long pid, char *text, std::size_t size)
 {
-    report_out out = {text, size, 0, size == 0};
+    text_buffer out = text_in(text, size);
     const bool clock_mode = strcmp(s.mode, "clock") == 0;
-    say(&out, "Program obslugi zegara Horolan dziala (pid %ld) od ", pid);
-    say_time(&out, s.start_time);
-    say(&out, ".\n");
+    text_append(&out, "Program obslugi zegara Horolan dziala (pid %ld) od ", pid);
+    text_append_wall_clock(&out, s.start_time);
+    text_append(&out, ".\n");
     say_mode(&out, s);
     say_line(&out, s);
     if (s.last_outcome < OUTCOME_COUNT) {
-        say(&out, "Ostatni telegram: ");
-        say_time(&out, s.last_telegram_time);
-        say(&out, ", %s.\n", state_outcome_text(s.last_outcome));
+        text_append(&out, "Ostatni telegram: ");
+        text_append_wall_clock(&out, s.last_telegram_time);
+        text_append(&out, ", %s.\n", state_outcome_text(s.last_outcome));
     } else {
-        say(&out, "Ostatni telegram: brak.\n");
+        text_append(&out, "Ostatni telegram: brak.\n");
     }
-    say(&out, clock_mode ? "Ostatnia synchronizacja: " : "Ostatnia probka dla serwera NTP: ");
+    text_append(&out, clock_mode ? "Ostatnia synchronizacja: " : "Ostatnia probka dla serwera NTP: ");
     if (s.last_sync_time != 0) {
-        say_time(&out, s.last_sync_time);
+        text_append_wall_clock(&out, s.last_sync_time);
         if (s.has_offset)
-            say(&out, clock_mode ? ", przesuniecie %+.0f s" : ", przesuniecie %+.3f s", s.last_offset);
-        say(&out, ".\n");
+            text_append(&out, clock_mode ? ", przesuniecie %+.0f s" : ", przesuniecie %+.3f s",
+                        s.last_offset);
+        text_append(&out, ".\n");
     } else {
-        say(&out, "brak.\n");
+        text_append(&out, "brak.\n");
     }
     say_counts(&out, s, clock_mode);
-    return out.overflow ? -1 : static_cast<int>(out.used);
+    return text_length(out);
 }
 
 // The registered background process's pid: > 0, 0 when none is recorded

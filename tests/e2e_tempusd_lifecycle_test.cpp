@@ -115,12 +115,14 @@ TEST_F(E2ETempusdInstall, RemovalStopsTheServiceAndAllowsANewInstall)
     ASSERT_GE(log.size(), tail.size());
     EXPECT_EQ(log.substr(log.size() - tail.size()), tail);
 
-    // The removal closed the line; give the new installation a fresh receiver.
-    horolan_test::emu_stop(&emu);
-    ASSERT_TRUE(start_emulator({"--minute-ms", "1000"}));
-    tproc::Result again = tempusd({"/T1"});
+    // The same line serves the next installation, as a serial port would once
+    // its last user closed it: no exclusive hold is left behind.
+    tproc::Result again = tempusd({"/T1", "/S"});
     EXPECT_EQ(again.exit_code, 0) << again.err;
     EXPECT_GT(wait_background(), 0);
+    EXPECT_TRUE(wait_log_message("Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /S /T1).",
+                                 5000))
+        << log_text();
 }
 
 TEST_F(E2ETempusdInstall, RemovalWithoutInstallationReportsIt)

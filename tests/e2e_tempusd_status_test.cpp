@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -85,9 +84,8 @@ TEST_F(E2ETempusdStatus, QueryTellsARunningServiceAndAStoppedOne)
     const int segment = shmget(static_cast<key_t>(0x4E545030 + unit), 0, 0);
     if (segment >= 0)
         shmctl(segment, IPC_RMID, nullptr);
-    EXPECT_EQ(log_messages().end(), std::find(log_messages().begin(), log_messages().end(),
-                                              "Jesli wystepuje opcja /Q, to jest ona jedyna."))
-        << "a query writes nothing to the log";
+    for (const std::string &m : log_messages())
+        EXPECT_EQ(m.find("/Q"), std::string::npos) << "a query writes nothing to the log";
 }
 
 TEST_F(E2ETempusdStatus, StateThatCannotBeReadIsExitCodeThree)
@@ -160,7 +158,8 @@ TEST_F(E2ETempusdStatus, RealTimeLostLineTellsWhyItCannotBeOpened)
         if (!r.target.empty()) {
             ASSERT_EQ(symlink(r.target.c_str(), line.c_str()), 0);
         }
-        const std::string told = "; nie mozna otworzyc " + line + ": " + r.why + ".\n";
+        // Told by the name tempusd opens, which the interposer maps to the test's line.
+        const std::string told = std::string("; nie mozna otworzyc /dev/term/a: ") + r.why + ".\n";
         const tproc::Result q = query_until([&told](const tproc::Result &x) { return says(x, told); }, 65000);
         EXPECT_EQ(q.exit_code, 2) << q.out;
         EXPECT_TRUE(says(q, "Polaczenie z zegarem: utracone od ")) << q.out;

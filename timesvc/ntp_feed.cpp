@@ -55,16 +55,16 @@ void feed_ntp(const struct timespec &arrival, long difference, int instants, RWT
         return;
     }
     const bool delivered = tempus_sync_io.deliver_sample(&sample) == 0;
-    state_note_offset(sample.offset);
-    state_note_outcome(delivered ? OUTCOME_SAMPLE_DELIVERED : OUTCOME_SAMPLE_NOT_DELIVERED, arrival.tv_sec);
     switch (ntp_log_decide(&log_state, delivered, sample.offset)) {
-    case NTP_LOG_NONE: return;
-    case NTP_LOG_NOT_DELIVERED: tempus_sync_io.log(NTP_TEXT_NOT_DELIVERED, stamp); return;
+    case NTP_LOG_NONE: break;
+    case NTP_LOG_NOT_DELIVERED: tempus_sync_io.log(NTP_TEXT_NOT_DELIVERED, stamp); break;
     case NTP_LOG_DELIVERED: {
         char line[DCF_TEXT_SIZE];
         ntp_format_delivered(sample.offset, line, sizeof line);
         tempus_sync_io.log(line, stamp);
-        return;
+        break;
     }
     }
+    state_note_offset(sample.offset);
+    state_note_outcome(delivered ? OUTCOME_SAMPLE_DELIVERED : OUTCOME_SAMPLE_NOT_DELIVERED, arrival.tv_sec);
 }

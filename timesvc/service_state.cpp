@@ -1,12 +1,12 @@
 #include "timesvc/service_state.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "timesvc/sync_io.h"
+#include "timesvc/text_buffer.h"
 
 static service_state state = {};
 static bool publishing = false;
@@ -164,102 +164,79 @@ void state_note_line_restored(long long at)
     publish_state();
 }
 
-// Appends to a text buffer; remembers when it ran out of room.
-struct text_out {
-    char *text;
-    std::size_t size;
-    std::size_t used;
-    bool overflow;
-};
-
-[[gnu::format(printf, 2, 3)]] static void put(text_out *out, const char *format, ...)
-{
-    if (out->overflow)
-        return;
-    va_list args;
-    va_start(args, format);
-    const int n = vsnprintf(out->text + out->used, out->size - out->used, format, args);
-    va_end(args);
-    if (n < 0 || static_cast<std::size_t>(n) >= out->size - out->used) {
-        out->overflow = true;
-        return;
-    }
-    out->used += static_cast<std::size_t>(n);
-}
-
 // A label value as the format wants it: backslash, quote and line break escaped.
-static void put_label_value(text_out *out, const char *value)
+static void put_label_value(text_buffer *out, const char *value)
 {
     for (const char *c = value; *c != '\0'; ++c) {
         if (*c == '\\')
-            put(out, "\\\\");
+            text_append(out, "\\\\");
         else if (*c == '"')
-            put(out, "\\\"");
+            text_append(out, "\\\"");
         else if (*c == '\n')
-            put(out, "\\n");
+            text_append(out, "\\n");
         else
-            put(out, "%c", *c);
+            text_append(out, "%c", *c);
     }
 }
 
-static void put_head(text_out *out, const char *name, const char *type, const char *help)
+static void put_head(text_buffer *out, const char *name, const char *type, const char *help)
 {
-    put(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    text_append(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-static void put_gauge(text_out *out, const char *name, long long value, const char *help)
+static void put_gauge(text_buffer *out, const char *name, long long value, const char *help)
 {
     put_head(out, name, "gauge", help);
-    put(out, "%s %lld\n", name, value);
+    text_append(out, "%s %lld\n", name, value);
 }
 
-static void put_counter(text_out *out, const char *name, unsigned long long value, const char *help)
+static void put_counter(text_buffer *out, const char *name, unsigned long long value, const char *help)
 {
     put_head(out, name, "counter", help);
-    put(out, "%s %llu\n", name, value);
+    text_append(out, "%s %llu\n", name, value);
 }
 
 int format_state_file(const service_state &s, long long now, char *text, std::size_t size)
 {
-    text_out out = {text, size, 0, size == 0};
+    text_buffer out = text_in(text, size);
     put_head(&out, "tempusd_info", "gauge",
              "The running service: its mode (clock, shm, sock), NTP target and line.");
-    put(&out, "tempusd_info{mode=\"%s\",ntp_target=\"", s.mode);
+    text_append(&out, "tempusd_info{mode=\"%s\",ntp_target=\"", s.mode);
     put_label_value(&out, s.ntp_target);
-    put(&out, "\",device=\"");
+    text_append(&out, "\",device=\"");
     put_label_value(&out, s.device);
-    put(&out, "\"} 1\n");
+    text_append(&out, "\"} 1\n");
     put_gauge(&out, "tempusd_interval_seconds", s.interval_minutes * 60LL,
               "Time between the receiver's telegrams.");
     put_gauge(&out, "tempusd_start_time_seconds", s.start_time, "When the service started, in Unix time.");
     put_gauge(&out, "tempusd_state_time_seconds", now, "When this file was written, in Unix time.");
     put_head(&out, "tempusd_line_info", "gauge",
              "The receiver's line: up, or lost and why it cannot be opened again.");
-    put(&out, "tempusd_line_info{state=\"%s\",reason=\"%s\"} 1\n", s.line_up ? "up" : "lost",
-        line_reason_name(s.line_reason));
+    text_append(&out, "tempusd_line_info{state=\"%s\",reason=\"%s\"} 1\n", s.line_up ? "up" : "lost",
+                line_reason_name(s.line_reason));
     put_gauge(&out, "tempusd_line_lost_time_seconds", s.line_lost_time,
               "When the line was lost, in Unix time; 0 while it is up.");
     put_gauge(&out, "tempusd_last_telegram_time_seconds", s.last_telegram_time,
               "When the last cycle ended, in Unix time; 0 before the first.");
     put_head(&out, "tempusd_last_telegram_info", "gauge", "How the last cycle ended.");
-    put(&out, "tempusd_last_telegram_info{outcome=\"%s\"} 1\n", state_outcome_name(s.last_outcome));
+    text_append(&out, "tempusd_last_telegram_info{outcome=\"%s\"} 1\n", state_outcome_name(s.last_outcome));
     if (s.has_offset) {
         put_head(&out, "tempusd_last_offset_seconds", "gauge",
                  "The receiver's time less the system clock at the last valid telegram.");
-        put(&out, "tempusd_last_offset_seconds %.6f\n", s.last_offset);
+        text_append(&out, "tempusd_last_offset_seconds %.6f\n", s.last_offset);
     }
     put_gauge(&out, "tempusd_last_sync_time_seconds", s.last_sync_time,
               "When the clock was last synchronised or a sample delivered, in Unix time; 0 never.");
     put_head(&out, "tempusd_synchronisations_total", "counter",
              "Valid telegrams that set the clock, by the correction they made.");
     for (int kind = 0; kind < CORRECTION_KINDS; ++kind)
-        put(&out, "tempusd_synchronisations_total{correction=\"%s\"} %llu\n", correction_names[kind],
-            s.corrections[kind]);
+        text_append(&out, "tempusd_synchronisations_total{correction=\"%s\"} %llu\n", correction_names[kind],
+                    s.corrections[kind]);
     put_head(&out, "tempusd_failures_total", "counter", "Cycles that gave no usable time, by kind.");
     for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
         if (state_outcome_is_failure(outcome))
-            put(&out, "tempusd_failures_total{kind=\"%s\"} %llu\n", outcome_names[outcome],
-                s.outcomes[outcome]);
+            text_append(&out, "tempusd_failures_total{kind=\"%s\"} %llu\n", outcome_names[outcome],
+                        s.outcomes[outcome]);
     put_counter(&out, "tempusd_uncertain_telegrams_total", s.outcomes[OUTCOME_UNCERTAIN],
                 "Telegrams the receiver marked uncertain.");
     put_counter(&out, "tempusd_line_lost_total", s.lines_lost, "Times the receiver's line was lost.");
@@ -268,51 +245,40 @@ int format_state_file(const service_state &s, long long now, char *text, std::si
                 "Samples handed to the NTP server (/N).");
     put_counter(&out, "tempusd_samples_not_delivered_total", s.outcomes[OUTCOME_SAMPLE_NOT_DELIVERED],
                 "Samples the NTP server could not be given (/N).");
-    return out.overflow ? -1 : static_cast<int>(out.used);
-}
-
-static void put_wall_clock(text_out *out, long long when)
-{
-    const auto t = static_cast<time_t>(when);
-    struct tm fields = {};
-    if (localtime_r(&t, &fields) == nullptr) {
-        put(out, "?");
-        return;
-    }
-    put(out, "%02d/%02d/%04d %02d:%02d:%02d", fields.tm_mday, fields.tm_mon + 1, fields.tm_year + 1900,
-        fields.tm_hour, fields.tm_min, fields.tm_sec);
+    return text_length(out);
 }
 
 int format_state_status(const service_state &s, char *text, std::size_t size)
 {
-    text_out out = {text, size, 0, size == 0};
+    text_buffer out = text_in(text, size);
     const bool clock_mode = strcmp(s.mode, "clock") == 0;
     if (!s.line_up) {
-        put(&out, "Utracono polaczenie z zegarem Horolan (%s) ", s.device);
-        put_wall_clock(&out, s.line_lost_time);
+        text_append(&out, "Utracono polaczenie z zegarem Horolan (%s) ", s.device);
+        text_append_wall_clock(&out, s.line_lost_time);
         if (s.line_reason != LINE_OK)
-            put(&out, ": %s", line_reason_text(s.line_reason));
-        put(&out, "; ");
+            text_append(&out, ": %s", line_reason_text(s.line_reason));
+        text_append(&out, "; ");
     }
     if (s.last_sync_time != 0) {
-        put(&out, clock_mode ? "Ostatnia synchronizacja " : "Ostatnia probka dla serwera NTP ");
-        put_wall_clock(&out, s.last_sync_time);
+        text_append(&out, clock_mode ? "Ostatnia synchronizacja " : "Ostatnia probka dla serwera NTP ");
+        text_append_wall_clock(&out, s.last_sync_time);
         if (s.has_offset)
-            put(&out, clock_mode ? ", przesuniecie %+.0f s" : ", przesuniecie %+.3f s", s.last_offset);
+            text_append(&out, clock_mode ? ", przesuniecie %+.0f s" : ", przesuniecie %+.3f s",
+                        s.last_offset);
     } else {
-        put(&out, "Brak synchronizacji od ");
-        put_wall_clock(&out, s.start_time);
+        text_append(&out, "Brak synchronizacji od ");
+        text_append_wall_clock(&out, s.start_time);
     }
     unsigned long long failures = 0;
     for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
         if (state_outcome_is_failure(outcome))
             failures += s.outcomes[outcome];
-    put(&out, "; bledow: %llu", failures);
+    text_append(&out, "; bledow: %llu", failures);
     if (s.last_outcome != OUTCOME_COUNT && s.last_outcome != OUTCOME_SYNCHRONISED &&
         s.last_outcome != OUTCOME_SAMPLE_DELIVERED)
-        put(&out, " (ostatnio: %s)", state_outcome_text(s.last_outcome));
-    put(&out, ".");
-    return out.overflow ? -1 : static_cast<int>(out.used);
+        text_append(&out, " (ostatnio: %s)", state_outcome_text(s.last_outcome));
+    text_append(&out, ".");
+    return text_length(out);
 }
 
 void start_publishing_state()

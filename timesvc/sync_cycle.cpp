@@ -225,11 +225,11 @@ static void correct_system_clock(const reading &r)
         state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
         return;
     }
-    state_note_correction(correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP);
-    state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
     char line[DCF_TEXT_SIZE];
     snprintf(line, sizeof line, "%s %li s.", TEXT_SYNCHRONIZED, difference);
     tempus_sync_io.log(line, r.stamp);
+    state_note_correction(correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP);
+    state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
 }
 
 // A cycle that failed within a second of its start (a receiver streaming
@@ -286,7 +286,6 @@ void synchronize_time(int fd, int interval)
     case TELEGRAM_UNCERTAIN:
         tempus_sync_io.log(TEXT_UNCERTAIN, r.stamp);
         state_note_outcome(OUTCOME_UNCERTAIN, r.arrival.tv_sec);
-
         tempus_sync_io.pause_seconds(static_cast<unsigned>(interval) * 60U);
         tempus_sync_io.request_telegrams(fd, interval);
         return;
