@@ -16,7 +16,8 @@
 #
 # The container's tree is built once with debootstrap (a few minutes, from the
 # machine's own Debian mirror) and kept in $TEMPUS_SYSTEMD_CACHE
-# (/var/cache/tempusd-systemd); each run boots a fresh copy of it, so no run
+# (/var/cache/tempusd-systemd), the package's dependencies added to it as the
+# package gains them; each run boots a fresh copy of it, so no run
 # sees another's state. The container has no network of its own and is always
 # powered off at the end, also when a check fails.
 #
@@ -105,19 +106,29 @@ build_tree() {
   mv "$fresh" "$tree"
 }
 
-# A fresh copy of the tree with the package's dependencies (network is there
-# only now, before the boot); the package itself is installed under systemd.
+# The package's dependencies go into the kept tree (network is there only
+# now, before the boot), so a later run finds them; starts are refused while
+# installing, as above.
+install_depends() {
+  local log=$cache/depends.log status=0
+  printf '#!/bin/sh\nexit 101\n' >"$tree/usr/sbin/policy-rc.d"
+  chmod 755 "$tree/usr/sbin/policy-rc.d"
+  DEBIAN_FRONTEND=noninteractive chroot "$tree" apt-get satisfy -y -qq --no-install-recommends \
+    "$(dpkg-deb -f "$deb" Depends)" >"$log" 2>&1 || status=$?
+  rm -f "$tree/usr/sbin/policy-rc.d"
+  if [ "$status" -ne 0 ]; then
+    tail -n 20 "$log"
+    echo "check-systemd.sh: the package's dependencies do not install; see $log" >&2
+    exit 1
+  fi
+}
+
+# A fresh copy of the tree; the package itself is installed under systemd.
 prepare_run() {
   rm -rf "$run"
   mkdir -p "$run"
   cp -a --reflink=auto "$tree" "$root"
   cp "$deb" "$root/var/tmp/tempusd.deb"
-  if ! DEBIAN_FRONTEND=noninteractive chroot "$root" apt-get satisfy -y -qq --no-install-recommends \
-      "$(dpkg-deb -f "$deb" Depends)" >"$run/depends.log" 2>&1; then
-    cat "$run/depends.log"
-    echo "check-systemd.sh: the package's dependencies do not install" >&2
-    exit 1
-  fi
 }
 
 # --- the container ---------------------------------------------------------------
@@ -510,6 +521,7 @@ exec 9>"$cache/lock"
 flock -w 900 9 || { echo "check-systemd.sh: another run holds $cache/lock" >&2; exit 1; }
 stop_leftover
 build_tree
+install_depends
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 prepare_run
