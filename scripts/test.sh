@@ -4,7 +4,9 @@
 #   1. unit tests under AddressSanitizer and UndefinedBehaviorSanitizer (clang),
 #   2. the libFuzzer targets, a few seconds each (clang),
 #   3. clang-tidy over every unit of the programs, the platform layer and the emulator,
-#   4. the Debian package, built and checked unpacked (never installed),
+#   4. the Debian package, built and checked unpacked (never installed on this
+#      machine), then installed and its units started under systemd in a
+#      container that cannot set the clock (scripts/check-systemd.sh),
 #   5. tempusd, ex_tikora and horolan-check cross-built for arm64 and started under qemu-user,
 #   6. the demo and end-to-end tests in a clone under a folder of mode 0700,
 #   7. the whole suite, unit and end-to-end, in a warnings-as-errors build that
@@ -18,7 +20,7 @@ cd "$(dirname "$0")/.."
 require_packages cmake g++ clang clang-tidy clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev \
   faketime util-linux procps chrony git build-essential debhelper lintian logrotate groff-base systemd \
   g++-aarch64-linux-gnu qemu-user pkg-config libsystemd-dev python3-prometheus-client python3-matplotlib \
-  chromium
+  chromium systemd-container debootstrap
 
 jobs=2
 
@@ -60,6 +62,9 @@ echo "clean"
 echo "== Debian package"
 bash scripts/package.sh
 bash scripts/check-package.sh
+
+echo "== the units under systemd in a container"
+bash scripts/check-systemd.sh
 
 echo "== arm64 build under qemu-user"
 bash scripts/cross-arm64.sh
