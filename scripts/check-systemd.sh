@@ -404,7 +404,20 @@ check_scheduling() { # UNIT
   esac
   pid=$(inside systemctl show -P MainPID "$1")
   inside chrt -p "$pid" | has "policy: $want" || fail "$1 asks for $want, its process $pid: $(inside chrt -p "$pid")" || return
-  scheduling=", $want"
+  # Under it tempusd locks the pages it uses, where the limit allows its
+  # mapped size: the unit's LimitMEMLOCK=, unless systemd may not raise the
+  # limit (a container without CAP_SYS_RESOURCE keeps its host's).
+  local locked limit size
+  locked=$(inside awk '/^VmLck:/ {print $2}' "/proc/$pid/status")
+  size=$(inside awk '/^VmSize:/ {print $2}' "/proc/$pid/status")
+  limit=$(inside awk '/^Max locked memory/ {print int($4 / 1024)}' "/proc/$pid/limits")
+  if [ "${limit:-0}" -ge "${size:-0}" ]; then
+    [ "${locked:-0}" -gt 0 ] || fail "$1 runs $want with room to lock its $size kB, but locked nothing" || return
+    locked="$locked kB"
+  else
+    locked="none (limit $limit kB, below its $size kB)"
+  fi
+  scheduling=", $want, memory locked: $locked"
 }
 
 # The start with /S waits for the first cycle; a receiver that never answers
