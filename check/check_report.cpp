@@ -1,122 +1,101 @@
 #include "check/check_report.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "check/check_line.h"
 #include "link/rd_wr_rp.h"
+#include "timesvc/text_buffer.h"
 
 static const char *const weekday_names[7] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                                              "Friday", "Saturday", "Sunday"};
 
-// A bounded text being filled piece by piece; its length counts what would
-// have been written, as snprintf's does.
-struct report_text {
-    char *out;
-    std::size_t size;
-    int length;
-};
-
-__attribute__((format(printf, 2, 3))) static void add(report_text *t, const char *format, ...)
-{
-    if (t->length < 0)
-        return;
-    const std::size_t used = static_cast<std::size_t>(t->length);
-    va_list args;
-    va_start(args, format);
-    const int n = std::vsnprintf(used < t->size ? t->out + used : nullptr,
-                                 used < t->size ? t->size - used : 0, format, args);
-    va_end(args);
-    t->length = n < 0 ? n : t->length + n;
-}
-
 // The receiver's calendar fields, as ex_tikora reads them; what is no date
 // or weekday is shown as the bytes it is.
-static void add_receiver_time(report_text *t, const unsigned char *b)
+static void add_receiver_time(text_buffer *t, const unsigned char *b)
 {
     const unsigned year = b[DCF_OFS_YEAR];
     const unsigned month = b[DCF_OFS_MONTH];
     const unsigned day = b[DCF_OFS_DAY];
     const unsigned weekday = b[DCF_OFS_WEEKDAY];
     if (year <= 99 && month >= 1 && month <= 12 && day >= 1 && day <= 31)
-        add(t, "%04u-%02u-%02u", (year < 70 ? 2000U : 1900U) + year, month, day);
+        text_append(t, "%04u-%02u-%02u", (year < 70 ? 2000U : 1900U) + year, month, day);
     else
-        add(t, "year %u, month %u, day %u (no date)", year, month, day);
-    add(t, " %02u:%02u:%02u, ", b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND]);
+        text_append(t, "year %u, month %u, day %u (no date)", year, month, day);
+    text_append(t, " %02u:%02u:%02u, ", b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND]);
     if (weekday >= 1 && weekday <= 7)
-        add(t, "%s\n", weekday_names[weekday - 1]);
+        text_append(t, "%s\n", weekday_names[weekday - 1]);
     else
-        add(t, "weekday %u (none)\n", weekday);
+        text_append(t, "weekday %u (none)\n", weekday);
 }
 
-static void add_status(report_text *t, unsigned status)
+static void add_status(text_buffer *t, unsigned status)
 {
     if (status == DCF_STATUS_VALID)
-        add(t, "valid\n");
+        text_append(t, "valid\n");
     else if (status == DCF_STATUS_UNCERTAIN)
-        add(t, "uncertain\n");
+        text_append(t, "uncertain\n");
     else
-        add(t, "unknown (0x%02x)\n", status);
+        text_append(t, "unknown (0x%02x)\n", status);
 }
 
-static void add_arrival(report_text *t, time_t seconds, const struct tm &local, long ms)
+static void add_arrival(text_buffer *t, time_t seconds, const struct tm &local, long ms)
 {
     if (local.tm_zone == nullptr) {
-        add(t, "%lld.%03ld s after 1970 UTC (beyond the system's zone)\n", static_cast<long long>(seconds),
+        text_append(t, "%lld.%03ld s after 1970 UTC (beyond the system's zone)\n", static_cast<long long>(seconds),
             ms);
         return;
     }
-    add(t, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s (UTC", local.tm_year + 1900, local.tm_mon + 1,
+    text_append(t, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s (UTC", local.tm_year + 1900, local.tm_mon + 1,
         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms, local.tm_zone);
     const long east = local.tm_gmtoff;
     const long magnitude = east < 0 ? -east : east;
-    add(t, "%c%02ld:%02ld", east < 0 ? '-' : '+', magnitude / 3600, magnitude / 60 % 60);
+    text_append(t, "%c%02ld:%02ld", east < 0 ? '-' : '+', magnitude / 3600, magnitude / 60 % 60);
     if (magnitude % 60 != 0) // a local mean time of old
-        add(t, ":%02ld", magnitude % 60);
-    add(t, ")\n");
+        text_append(t, ":%02ld", magnitude % 60);
+    text_append(t, ")\n");
 }
 
 // Whole milliseconds, rounded, so that a few microseconds either side of
 // agreement read +0.000 rather than -0.000.
-static void add_difference(report_text *t, double offset)
+static void add_difference(text_buffer *t, double offset)
 {
     const long long ms = std::llround(offset * 1000.0);
     const long long magnitude = ms < 0 ? -ms : ms;
-    add(t, "%c%lld.%03lld s (receiver minus system clock)\n", ms < 0 ? '-' : '+', magnitude / 1000,
+    text_append(t, "%c%lld.%03lld s (receiver minus system clock)\n", ms < 0 ? '-' : '+', magnitude / 1000,
         magnitude % 1000);
 }
 
 int format_check_report(const check_reading *r, char *out, std::size_t size)
 {
-    report_text t = {out, size, 0};
+    text_buffer t = text_in(out, size);
     if (size > 0)
         out[0] = '\0';
     const unsigned char *b = r->telegram;
-    add(&t, "Telegram:        ");
+    text_append(&t, "Telegram:        ");
     for (int i = 0; i < DCF_TELEGRAM_SIZE; ++i)
-        add(&t, i == 0 ? "%02x" : " %02x", b[i]);
-    add(&t, "\nReceiver time:   ");
+        text_append(&t, i == 0 ? "%02x" : " %02x", b[i]);
+    text_append(&t, "\nReceiver time:   ");
     add_receiver_time(&t, b);
-    add(&t, "Status:          ");
+    text_append(&t, "Status:          ");
     add_status(&t, b[DCF_OFS_STATUS]);
-    add(&t, "Byte 0 arrived:  ");
+    text_append(&t, "Byte 0 arrived:  ");
     add_arrival(&t, r->arrival_s, r->arrival_local, r->arrival_ms);
-    add(&t, "Difference:      ");
+    text_append(&t, "Difference:      ");
     switch (r->measurement) {
     case CHECK_MEASURED: add_difference(&t, r->offset); break;
-    case CHECK_DAMAGED: add(&t, "not measured (damaged telegram)\n"); break;
-    case CHECK_CLOCK_UNKNOWN: add(&t, "not measured (the system clock is beyond its zone's range)\n"); break;
+    case CHECK_DAMAGED: text_append(&t, "not measured (damaged telegram)\n"); break;
+    case CHECK_CLOCK_UNKNOWN: text_append(&t, "not measured (the system clock is beyond its zone's range)\n"); break;
     }
     if (r->measurement == CHECK_MEASURED && r->instants != 1) {
-        add(&t,
+        text_append(&t,
             "Note:            %02u:%02u:%02u %s that day in the system's zone; the nearest instant is "
             "taken, and tempusd /N hands no sample on for it\n",
             b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND],
             r->instants == 0 ? "is skipped (a skipped hour)" : "occurs twice (a repeated hour)");
     }
-    return t.length;
+    return text_length(t);
 }
 
 int format_telegram_fault(const unsigned char *telegram, int verdict, char *out, std::size_t size)

@@ -31,11 +31,11 @@ struct check_reading {
 // receiver's date, time and weekday (two-digit years below 70 are 20xx), its
 // status, byte 0's arrival (local time to the millisecond, zone and UTC
 // offset) and the difference to the millisecond, with a note when the time of
-// day is repeated or skipped that day. Returns snprintf's result.
+// day is repeated or skipped that day. Returns its length, or -1 when it does not fit.
 int format_check_report(const check_reading *r, char *out, std::size_t size);
 
 // Why a telegram of this verdict is no good, in words ("" for a valid one).
-// Returns snprintf's result.
+// Returns its length, or -1 when it does not fit.
 int format_telegram_fault(const unsigned char *telegram, int verdict, char *out, std::size_t size);
 
 // Why horolan-check could not use the line at `path`, for an outcome of
