@@ -43,12 +43,12 @@ static void add_status(text_buffer *t, unsigned status)
 static void add_arrival(text_buffer *t, time_t seconds, const struct tm &local, long ms)
 {
     if (local.tm_zone == nullptr) {
-        text_append(t, "%lld.%03ld s after 1970 UTC (beyond the system's zone)\n", static_cast<long long>(seconds),
-            ms);
+        text_append(t, "%lld.%03ld s after 1970 UTC (beyond the system's zone)\n",
+                    static_cast<long long>(seconds), ms);
         return;
     }
     text_append(t, "%04d-%02d-%02d %02d:%02d:%02d.%03ld %s (UTC", local.tm_year + 1900, local.tm_mon + 1,
-        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms, local.tm_zone);
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, ms, local.tm_zone);
     const long east = local.tm_gmtoff;
     const long magnitude = east < 0 ? -east : east;
     text_append(t, "%c%02ld:%02ld", east < 0 ? '-' : '+', magnitude / 3600, magnitude / 60 % 60);
@@ -64,7 +64,7 @@ static void add_difference(text_buffer *t, double offset)
     const long long ms = std::llround(offset * 1000.0);
     const long long magnitude = ms < 0 ? -ms : ms;
     text_append(t, "%c%lld.%03lld s (receiver minus system clock)\n", ms < 0 ? '-' : '+', magnitude / 1000,
-        magnitude % 1000);
+                magnitude % 1000);
 }
 
 int format_check_report(const check_reading *r, char *out, std::size_t size)
@@ -86,10 +86,13 @@ int format_check_report(const check_reading *r, char *out, std::size_t size)
     switch (r->measurement) {
     case CHECK_MEASURED: add_difference(&t, r->offset); break;
     case CHECK_DAMAGED: text_append(&t, "not measured (damaged telegram)\n"); break;
-    case CHECK_CLOCK_UNKNOWN: text_append(&t, "not measured (the system clock is beyond its zone's range)\n"); break;
+    case CHECK_CLOCK_UNKNOWN:
+        text_append(&t, "not measured (the system clock is beyond its zone's range)\n");
+        break;
     }
     if (r->measurement == CHECK_MEASURED && r->instants != 1) {
-        text_append(&t,
+        text_append(
+            &t,
             "Note:            %02u:%02u:%02u %s that day in the system's zone; the nearest instant is "
             "taken, and tempusd /N hands no sample on for it\n",
             b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND],
