@@ -120,8 +120,8 @@ TEST_F(E2ETempusdInstall, RemovalStopsTheServiceAndAllowsANewInstall)
     tproc::Result again = tempusd({"/T1", "/S"});
     EXPECT_EQ(again.exit_code, 0) << again.err;
     EXPECT_GT(wait_background(), 0);
-    EXPECT_TRUE(wait_log_message("Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /S /T1).",
-                                 5000))
+    EXPECT_TRUE(wait_log_message(
+        "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /S /T1).", 5000))
         << log_text();
 }
 

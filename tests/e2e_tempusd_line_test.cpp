@@ -80,7 +80,8 @@ namespace {
 TEST_F(E2ETempusdLine, RealTimeLineThatHangsUpIsOpenedAgainWhenItIsBack)
 {
     const std::string line = dir + "/line";
-    ASSERT_TRUE(start_emulator({"--offset", "3", "--minute-ms", "1000", "--hangup-after", "2", "--link", line}));
+    ASSERT_TRUE(
+        start_emulator({"--offset", "3", "--minute-ms", "1000", "--hangup-after", "2", "--link", line}));
     term_a = line;
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
     ASSERT_GT(wait_background(), 0);
@@ -90,7 +91,8 @@ TEST_F(E2ETempusdLine, RealTimeLineThatHangsUpIsOpenedAgainWhenItIsBack)
     ASSERT_TRUE(horolan_test::emu_start({"--offset", "3", "--minute-ms", "1000", "--link", line}, &back));
     EXPECT_TRUE(wait_log_message("Przywrocono polaczenie z zegarem Horolan.", 30000)) << log_text();
     const size_t before = clock_lines().size();
-    EXPECT_GE(tproc::wait_for_lines(clock_log, static_cast<int>(before) + 1, 5000), static_cast<int>(before) + 1)
+    EXPECT_GE(tproc::wait_for_lines(clock_log, static_cast<int>(before) + 1, 5000),
+              static_cast<int>(before) + 1)
         << "corrections go on on the line that came back\n"
         << log_text();
     horolan_test::emu_stop(&back);
