@@ -49,14 +49,17 @@ bool copy_file(const std::string &from, const std::string &to)
     return out >= 0 && ::close(out) == 0 && ok;
 }
 
-// The staging folder lives as long as the test process.
+// The staging folder lives as long as the test process. A forked child that
+// ends with exit() (the programs' own code run in a child) runs this
+// destructor too: only the process that made the folder removes it.
 struct Stage {
     std::string dir;
+    pid_t owner = 0;
     std::map<std::string, std::string> copies;
     std::mutex lock;
     ~Stage()
     {
-        if (!dir.empty()) {
+        if (!dir.empty() && getpid() == owner) {
             remove_tree(dir);
         }
     }
@@ -83,6 +86,7 @@ std::string reachable_by_nobody(const std::string &path)
             abort();
         }
         stage.dir = templ;
+        stage.owner = getpid();
     }
     // One folder per copy keeps the file's own name, which tempusd's removal
     // checks in /proc, and keeps same-named files from different folders apart.
