@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,10 +40,10 @@ int open_check_line(const char *path, int *fd)
         return refuse(line, CHECK_OPEN_NOT_LINE);
     // Root passes TIOCEXCL at the open, so the line is asked before anything
     // touches it: the holder's settings and bytes stay its own.
-    int exclusive = 0;
-    if (ioctl(line, TIOCGEXCL, &exclusive) != 0)
+    const int held = line_held_exclusively(line);
+    if (held < 0)
         return refuse(line, CHECK_OPEN_UNASKABLE);
-    if (exclusive != 0)
+    if (held != 0)
         return refuse(line, CHECK_OPEN_HELD);
     if (set_port_paramers(line, MARK_WAIT_TENTHS, 14, 48, 1, 1, 0) != 0)
         return refuse(line, CHECK_OPEN_UNSETTABLE);

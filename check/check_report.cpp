@@ -70,8 +70,6 @@ static void add_difference(text_buffer *t, double offset)
 int format_check_report(const check_reading *r, char *out, std::size_t size)
 {
     text_buffer t = text_in(out, size);
-    if (size > 0)
-        out[0] = '\0';
     const unsigned char *b = r->telegram;
     text_append(&t, "Telegram:        ");
     for (int i = 0; i < DCF_TELEGRAM_SIZE; ++i)

@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -87,8 +86,7 @@ static int set_receiver_line(int fd)
 // say counts as held.
 static bool held_exclusively(int fd)
 {
-    int exclusive = 0;
-    return ioctl(fd, TIOCGEXCL, &exclusive) != 0 || exclusive != 0;
+    return line_held_exclusively(fd) != 0;
 }
 
 // Opened without blocking so a serial port without carrier cannot hold the

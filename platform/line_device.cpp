@@ -1,6 +1,7 @@
 #include "platform/line_device.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -33,6 +34,14 @@ static int refuse(int fd, int error)
         close(fd);
     errno = error;
     return -1;
+}
+
+int line_held_exclusively(int fd)
+{
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+        return -1;
+    return exclusive != 0 ? 1 : 0;
 }
 
 int open_line_device(const char *path, int flags)

@@ -13,4 +13,9 @@
 // descriptor or -1.
 int open_line_device(const char *path, int flags);
 
+// Whether another program holds the open terminal fd exclusively (TIOCEXCL):
+// root opens such a line all the same, so it must be asked. 1 held, 0 not,
+// -1 when the line cannot say (errno set).
+int line_held_exclusively(int fd);
+
 #endif

@@ -276,11 +276,11 @@ static void format_success_line(const struct dcf_settings *s, char (&line)[DCF_T
         snprintf(head, sizeof head, "%s (/C%s", INSTALLED, s->port_path);
     else
         snprintf(head, sizeof head, "%s (/C%i", INSTALLED, s->port);
+    char target[NTP_SOCK_PATH_MAX + 1];
+    ntp_target_text(&s->ntp, target, sizeof target);
     char ntp[NTP_SOCK_PATH_MAX + 8] = "";
-    if (s->ntp.kind == NTP_TARGET_SHM)
-        snprintf(ntp, sizeof ntp, " /N%i", s->ntp.unit);
-    else if (s->ntp.kind == NTP_TARGET_SOCK)
-        snprintf(ntp, sizeof ntp, " /N%s", s->ntp.path);
+    if (target[0] != '\0')
+        snprintf(ntp, sizeof ntp, " /N%s", target);
     snprintf(line, sizeof line, s->sync_now ? "%s /S /T%i%s)." : "%s /T%i%s).", head, s->interval, ntp);
 }
 
@@ -303,15 +303,10 @@ static int open_standard_descriptors()
 // interval and the time of the start.
 static void begin_service_state(const struct dcf_settings *s)
 {
-    char target[NTP_SOCK_PATH_MAX + 8] = "";
-    const char *mode = "clock";
-    if (s->ntp.kind == NTP_TARGET_SHM) {
-        mode = "shm";
-        snprintf(target, sizeof target, "%i", s->ntp.unit);
-    } else if (s->ntp.kind == NTP_TARGET_SOCK) {
-        mode = "sock";
-        snprintf(target, sizeof target, "%s", s->ntp.path);
-    }
+    char target[NTP_SOCK_PATH_MAX + 1];
+    ntp_target_text(&s->ntp, target, sizeof target);
+    const char *mode =
+        s->ntp.kind == NTP_TARGET_SHM ? "shm" : (s->ntp.kind == NTP_TARGET_SOCK ? "sock" : "clock");
     const char *device = s->port_path[0] != '\0' ? s->port_path : receiver_port_path(s->port);
     state_begin(mode, target, device, s->interval, static_cast<long long>(time(nullptr)));
 }

@@ -70,17 +70,10 @@ static int open_line_again(int *reason)
     return fd;
 }
 
-static long long system_seconds_now()
-{
-    struct timespec now = {};
-    tempus_sync_io.realtime(&now);
-    return now.tv_sec;
-}
-
 void reopen_line(int interval)
 {
     tempus_sync_io.log(TEXT_LINE_LOST, tempus_sync_io.service_clock());
-    state_note_line_lost(system_seconds_now());
+    state_note_line_lost(sync_io_seconds());
     // A replugged adapter comes back as a new device under the same name;
     // the old descriptor would never read from it.
     tempus_sync_io.close_port(line_fd);
@@ -94,6 +87,6 @@ void reopen_line(int interval)
     }
     watch_line(fd, line_path);
     tempus_sync_io.log(TEXT_LINE_BACK, tempus_sync_io.service_clock());
-    state_note_line_restored(system_seconds_now());
+    state_note_line_restored(sync_io_seconds());
     tempus_sync_io.request_telegrams(fd, interval);
 }

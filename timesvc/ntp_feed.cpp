@@ -1,5 +1,7 @@
 #include "timesvc/ntp_feed.h"
 
+#include <cstdio>
+
 #include "timesvc/dcf_log.h"
 #include "timesvc/ntp_log_policy.h"
 #include "timesvc/ntp_shm.h"
@@ -10,6 +12,16 @@
 static ntp_target target = {NTP_TARGET_NONE, 0, {}};
 static ntp_shm_time *segment = nullptr;
 static ntp_log_state log_state = {};
+
+void ntp_target_text(const ntp_target *target, char *text, std::size_t size)
+{
+    if (target->kind == NTP_TARGET_SHM)
+        snprintf(text, size, "%i", target->unit);
+    else if (target->kind == NTP_TARGET_SOCK)
+        snprintf(text, size, "%s", target->path);
+    else if (size > 0)
+        text[0] = '\0';
+}
 
 int start_ntp_feed(const ntp_target *chosen)
 {

@@ -5,6 +5,7 @@
 // hands each valid telegram, stamped to the nanosecond, to an NTP daemon,
 // which disciplines the clock and serves the time to the network.
 
+#include <cstddef>
 #include <ctime>
 
 #include "calendar/rwtime.h"
@@ -23,6 +24,9 @@ struct ntp_target {
     int unit;                         // SHM: 0..255
     char path[NTP_SOCK_PATH_MAX + 1]; // SOCK: absolute path
 };
+
+// What /N named: the shared-memory unit ("2") or the socket's path; "" for none.
+void ntp_target_text(const ntp_target *target, char *text, std::size_t size);
 
 // Makes the cycles hand their samples to `target` from now on; an SHM segment
 // is attached (created if absent) here, once. 0, or -1 when it cannot be.

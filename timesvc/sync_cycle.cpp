@@ -172,13 +172,6 @@ static int read_failure_outcome(int result)
     }
 }
 
-static long long system_seconds_now()
-{
-    struct timespec now = {};
-    tempus_sync_io.realtime(&now);
-    return now.tv_sec;
-}
-
 // Slews or steps the system clock to the instant the telegram's time of day
 // names nearest the reading, in the system's own zone, and logs the outcome
 // with the reading stamp; a difference of 0 is left alone silently. With /N
@@ -266,7 +259,7 @@ void synchronize_time(int fd, int interval)
     }
     if (result != SERIAL_OK) {
         tempus_sync_io.log(read_failure_text(result), tempus_sync_io.service_clock());
-        state_note_outcome(read_failure_outcome(result), system_seconds_now());
+        state_note_outcome(read_failure_outcome(result), sync_io_seconds());
         tempus_sync_io.request_telegrams(fd, interval);
         if (result == SERIAL_READ_ERROR)
             wait_out_read_timeout(failed_read_ms);

@@ -21,8 +21,7 @@
 static int open_receiver_port(const char *path, int flags)
 {
     const int fd = open_line_device(path, flags);
-    int exclusive = 0;
-    if (fd >= 0 && isatty(fd) && ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    if (fd >= 0 && isatty(fd) && line_held_exclusively(fd) == 1) {
         close(fd);
         errno = EBUSY;
         return -1;
@@ -102,6 +101,13 @@ static constexpr sync_io real_sync_io = {
 };
 
 sync_io tempus_sync_io = real_sync_io;
+
+long long sync_io_seconds()
+{
+    struct timespec now = {};
+    tempus_sync_io.realtime(&now);
+    return now.tv_sec;
+}
 
 void sync_io_restore_defaults()
 {

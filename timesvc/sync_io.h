@@ -37,6 +37,9 @@ struct sync_io {
 
 extern sync_io tempus_sync_io;
 
+// The system clock in whole seconds, read through the table.
+long long sync_io_seconds();
+
 // Puts the real functions back into tempus_sync_io (and no deinstall).
 void sync_io_restore_defaults();
 
