@@ -3,7 +3,6 @@
 #include <fcntl.h>
 
 #include <cerrno>
-#include <ctime>
 
 #include "timesvc/service_state.h"
 #include "timesvc/sync_io.h"
