@@ -3,9 +3,11 @@
 // real tempusd runs under the test interposer against the emulator paced
 // fast on a pseudo-terminal and sends its samples to a datagram socket held
 // here, where chronyd's would be. The truth of each sample is the emulator's
-// last write before byte 0 was stamped: at that write the receiver's time was
-// the telegram's second plus one character time (11 bits at 19200 baud, what
-// a real line takes to deliver byte 0, which a pseudo-terminal delivers at once).
+// last telegram begun before byte 0 was placed: as it writes byte 0 the
+// receiver's time is the telegram's second plus one character time (11 bits
+// at 19200 baud, what a real line takes to deliver byte 0, which a
+// pseudo-terminal delivers at once; the emulator paces the other bytes as
+// the line would).
 //
 //   ntp_sample_bench [--load] [--fifo PRIORITY] [telegrams]
 //
@@ -296,9 +298,12 @@ int main(int argc, char **argv)
     const std::string sock_path = dir + "/dcf.sock";
     const int sock = bound_datagram_socket(sock_path);
     horolan_test::EmuProcess emu;
-    // One "minute" of 20 ms, sent at once: about fifty telegrams a second.
-    if (sock < 0 ||
-        !horolan_test::emu_start({"--no-align", "--minute-ms", "20", "--min-delay-ms", "0"}, &emu)) {
+    // One "minute" of 40 ms: 25 telegrams a second, each 5 ms on the line, so
+    // that the next cycle has flushed its input long before the next one
+    // starts (a telegram cut by the flush costs a 20 s pause). The first one
+    // goes out the emulator's default 100 ms after the request, once the
+    // background process has started its first cycle.
+    if (sock < 0 || !horolan_test::emu_start({"--no-align", "--minute-ms", "40"}, &emu)) {
         std::fprintf(stderr, "cannot start the emulator or bind %s\n", sock_path.c_str());
         tproc::remove_tree(dir);
         return 1;
@@ -334,7 +339,7 @@ int main(int argc, char **argv)
     while (samples.size() < wanted && interrupted == 0) {
         struct pollfd ready = {sock, POLLIN, 0};
         ntp_sock_sample s = {};
-        if (poll(&ready, 1, 5000) != 1 || recv(sock, &s, sizeof s, 0) != static_cast<ssize_t>(sizeof s)) {
+        if (poll(&ready, 1, 25000) != 1 || recv(sock, &s, sizeof s, 0) != static_cast<ssize_t>(sizeof s)) {
             if (interrupted == 0)
                 std::fprintf(stderr, "no sample after %zu\n%s", samples.size(),
                              tproc::read_file(dir + "/dcf.log").c_str());

@@ -9,6 +9,7 @@
 #include "link/dcf_protocol.h"
 #include "link/rd_wr_rp.h"
 #include "platform/line_device.h"
+#include "timesvc/ntp_sample.h"
 
 // The rest of a marked byte (0xFF 0x00 x) follows at once; a tenth of the
 // rest's bound is ample for it.
@@ -92,10 +93,15 @@ int read_check_telegram(int fd, unsigned char *buf, struct timespec *arrival, in
             continue; // announced, then taken by another reader of the line
         if (result != SERIAL_OK)
             return result;
+        // As the cycle of /N places byte 0: by its own reading, tightened
+        // by each later byte's.
+        struct timespec now = {};
+        clock_gettime(CLOCK_REALTIME, &now);
         if (*got == 0) {
-            // As the cycle takes its reading: once, at once.
-            clock_gettime(CLOCK_REALTIME, arrival);
+            *arrival = now;
             deadline = monotonic_ms() + CHECK_REST_WAIT_MS;
+        } else {
+            *arrival = ntp_tighten_arrival(*arrival, now, *got);
         }
         ++*got;
     }

@@ -35,7 +35,8 @@ int ask_for_telegram(int fd);
 
 // Reads one telegram into buf: byte 0 within CHECK_FIRST_BYTE_WAIT_MS, the
 // rest within CHECK_REST_WAIT_MS after it, each byte through link's read_char.
-// *arrival is CLOCK_REALTIME read once, as soon as byte 0 was read. Returns
+// *arrival is when byte 0 arrived by CLOCK_REALTIME, as ntp_tighten_arrival
+// places it from the reading of each byte. Returns
 // SERIAL_OK, SERIAL_TIMEOUT, CHECK_READ_HUNG_UP or read_char's failure, with
 // *got the bytes read before it (the index of the failed byte).
 int read_check_telegram(int fd, unsigned char *buf, struct timespec *arrival, int *got);

@@ -208,15 +208,47 @@ static bool open_new_line(Session *s)
     return true;
 }
 
+// One character on the receiver's line: 11 bits (start, 8 data, parity,
+// stop) at 19200 baud, in nanoseconds.
+static constexpr long long CHAR_TIME_NS = (11LL * 1000000000LL + 19200 / 2) / 19200;
+
+static void sleep_until_monotonic_ns(long long at_ns)
+{
+    struct timespec at {};
+    at.tv_sec = static_cast<time_t>(at_ns / 1000000000);
+    at.tv_nsec = static_cast<long>(at_ns % 1000000000);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+static long long monotonic_ns()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The bytes go out one at a time, each a character time after the one
+// before, as the receiver's line carries them: a host never finds byte k
+// sooner than k character times after byte 0. Logged once, with the stamp
+// taken just before byte 0.
 static void write_to_host(Session *s, const unsigned char *bytes, int count)
 {
     const long long sending_us = now_us();
-    const ssize_t written = write(s->line->fd, bytes, static_cast<size_t>(count));
+    const long long first_ns = monotonic_ns();
+    int written = 0;
+    while (written < count) {
+        if (written > 0)
+            sleep_until_monotonic_ns(first_ns + written * CHAR_TIME_NS);
+        if (write(s->line->fd, bytes + written, 1) != 1)
+            break;
+        ++written;
+    }
     if (written == count) {
         log_sent(s->log, sending_us, bytes, count);
     } else {
         char text[64];
-        std::snprintf(text, sizeof text, "note write failed (%zd of %d bytes)", written, count);
+        std::snprintf(text, sizeof text, "note write failed (%d of %d bytes)", written, count);
         log_line(s->log, now_us(), text);
     }
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "calendar/zone.h"
+#include "link/rd_wr_rp.h"
 #include "tests/support/child.h"
 #include "tests/support/fakes.h"
 #include "timesvc/ntp_feed.h"
@@ -75,6 +76,25 @@ TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
         snprintf(offset, sizeof offset, "%+.3f", c.offset);
         EXPECT_EQ(f.logged(), texts{delivered_line(offset)}) << "the first sample after the start is logged";
     }
+}
+
+// Bytes held back and then read together (a UART's FIFO, a busy kernel
+// worker) place byte 0 by the last of them, as early as the line's pace
+// allows; bytes read at a slower pace than the line's place it no earlier.
+TEST(CycleNtp, BytesReadTogetherPlaceByteZeroByTheLastOfThem)
+{
+    FakeCycle f;
+    start_ntp_feed(&SOCK);
+    const std::vector<unsigned char> bytes = telegram_at(f.system_start + 2);
+    for (size_t k = 0; k < bytes.size(); ++k) // 0..6 at once, 2.25 s in; the rest 1 ms apart
+        f.script.push_back({SERIAL_OK, bytes[k], k == 0 ? 2250 : (k < 7 ? 0 : BYTE_MS)});
+
+    synchronize_time(LINE_FD, 1);
+
+    ASSERT_EQ(f.samples.size(), 1u);
+    const long placed = 250000000L - 6 * NTP_CHAR_TIME_NS;
+    EXPECT_EQ(f.samples[0].arrival.tv_nsec, placed);
+    EXPECT_NEAR(f.samples[0].offset, static_cast<double>(NTP_CHAR_TIME_NS - placed) / 1e9, 1e-9);
 }
 
 // dcf.log stays short: the first sample delivered after the start and after a

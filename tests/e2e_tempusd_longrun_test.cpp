@@ -37,11 +37,14 @@ TEST_F(E2ETempusdLongRun, RealTimePulledReceiverNeitherSpinsNorFloodsTheLog)
                 ticks_after - ticks_before, lines_after - lines_before);
 }
 
-TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverAThousandCycles)
+TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverFourHundredCycles)
 {
     // Two seconds off: every cycle slews, so every cycle also opens and closes
-    // the log and leaves a clock record that proves it ran.
-    ASSERT_TRUE(start_emulator({"--offset", "2", "--minute-ms", "10", "--no-align", "--min-delay-ms", "0"}));
+    // the log and leaves a clock record that proves it ran. A telegram takes
+    // 5 ms on the line: one cut by a cycle's input flush leaves garbage that
+    // costs 20 s, so the first comes 100 ms after the request, once the first
+    // cycle has begun, and the others 50 ms apart.
+    ASSERT_TRUE(start_emulator({"--offset", "2", "--minute-ms", "50", "--no-align"}));
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
     pid_t background = wait_background();
     ASSERT_GT(background, 0);
@@ -50,14 +53,14 @@ TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverAThousandCycles)
     long ticks_before = tempusd_e2e::cpu_ticks(background);
     auto start = std::chrono::steady_clock::now();
 
-    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 1020, 60000));
+    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 420, 60000));
 
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(tempusd_e2e::process_alive(background));
     EXPECT_EQ(tempusd_e2e::open_descriptor_count(background), descriptors_before);
     // A few telegrams may fall into a cycle's input flush; most must be used.
-    EXPECT_GE(clock_lines().size(), 900u);
-    std::printf("1000 telegrams in %.1f s; background CPU %ld ticks; %d descriptors; %zu clock records\n",
+    EXPECT_GE(clock_lines().size(), 360u);
+    std::printf("400 telegrams in %.1f s; background CPU %ld ticks; %d descriptors; %zu clock records\n",
                 seconds, tempusd_e2e::cpu_ticks(background) - ticks_before, descriptors_before,
                 clock_lines().size());
 }

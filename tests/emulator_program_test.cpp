@@ -26,8 +26,34 @@ long long steady_ms()
         .count();
 }
 
+long long realtime_ns()
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// One character at 19200 baud, 11 bits: the pace of a real receiver's line.
+constexpr long long CHAR_NS = 572917;
+
+// Reads `count` bytes as they come, with read_ns[k] the moment byte k was read.
+bool read_each_byte(int fd, unsigned char *buf, int count, long long *read_ns)
+{
+    for (int got = 0; got < count;) {
+        const ssize_t n = read(fd, buf + got, static_cast<size_t>(count - got));
+        if (n <= 0)
+            return false;
+        const long long now = realtime_ns();
+        for (ssize_t i = 0; i < n; ++i)
+            read_ns[got++] = now;
+    }
+    return true;
+}
+
 // A host that sets nothing on the line, sends 0x40 once and a command byte
-// before each single 10-byte read gets a whole telegram within about a second.
+// before each telegram gets one whole telegram within about a second, its
+// bytes no faster than the line's pace: byte k is never there sooner than k
+// character times after the emulator began to send.
 TEST(E2EEmulator, AnswersEachLoneCommandWithOneTelegramRealTime)
 {
     EmuProcess emu;
@@ -37,19 +63,24 @@ TEST(E2EEmulator, AnswersEachLoneCommandWithOneTelegramRealTime)
     const unsigned char interval_zero = 0x40;
     ASSERT_EQ(write(fd, &interval_zero, 1), 1);
     const unsigned char statuses[] = {0xD2, 0xC5};
-    for (unsigned char status : statuses) {
+    long long read_ns[2][10] = {};
+    for (int t = 0; t < 2; ++t) {
         const unsigned char command = 0x78;
         ASSERT_EQ(write(fd, &command, 1), 1);
         const long long start = steady_ms();
         unsigned char buf[16] = {};
-        ASSERT_EQ(read(fd, buf, 10), 10);
+        ASSERT_TRUE(read_each_byte(fd, buf, 10, read_ns[t]));
         EXPECT_LT(steady_ms() - start, 1500);
         EXPECT_EQ(buf[0], 0xBA);
-        EXPECT_EQ(buf[9], status);
+        EXPECT_EQ(buf[9], statuses[t]);
     }
     // Exactly one telegram per command, and nothing more.
     usleep(500 * 1000);
-    EXPECT_EQ(horolan_test::emu_telegrams(emu).size(), 2u);
+    const std::vector<horolan_test::EmuSent> sent = horolan_test::emu_telegrams(emu);
+    ASSERT_EQ(sent.size(), 2u);
+    for (int t = 0; t < 2; ++t)
+        for (int k = 0; k < 10; ++k)
+            EXPECT_GE(read_ns[t][k] - k * CHAR_NS, sent[t].at_us * 1000) << "telegram " << t << " byte " << k;
     EXPECT_EQ(horolan_test::emu_host_byte_values(emu), (std::vector<unsigned char>{0x40, 0x78, 0x78}));
     close(fd);
     EXPECT_EQ(horolan_test::emu_stop(&emu), 0);

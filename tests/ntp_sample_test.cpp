@@ -42,6 +42,40 @@ TEST(NtpSample, OffsetIsDifferencePlusCharacterTimeMinusFraction)
     }
 }
 
+// Byte 0 placed so far at `so_far_ns`: byte `index` read at `read_ns` places
+// it no later than read_ns - index character times (both nanoseconds after
+// second 1790000000).
+TEST(NtpSample, LaterBytesPlaceByteZeroNoLaterThanTheirPaceAllows)
+{
+    constexpr long long C = NTP_CHAR_TIME_NS;
+    struct {
+        const char *name;
+        long long so_far_ns;
+        int index;
+        long long read_ns;
+        long long expected_ns;
+    } const cases[] = {
+        {"byte 0 itself", 250000000, 0, 240000000, 250000000},
+        {"read at the line's pace", 250000000, 3, 250000000 + 3 * C, 250000000},
+        {"read later than the pace", 250000000, 9, 260000000, 250000000},
+        {"held back with byte 0", 250000000, 4, 250010000, 250010000 - 4 * C},
+        {"held back, placed in the second before", 3000, 9, 4000, 4000 - 9 * C},
+        {"clock set back meanwhile", 250000000, 5, 249000000, 250000000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const long long base = 1790000000LL * 1000000000;
+        const auto at = [base](long long ns) {
+            return timespec{static_cast<time_t>((base + ns) / 1000000000),
+                            static_cast<long>((base + ns) % 1000000000)};
+        };
+        const struct timespec placed = ntp_tighten_arrival(at(c.so_far_ns), at(c.read_ns), c.index);
+        EXPECT_EQ(placed.tv_sec * 1000000000LL + placed.tv_nsec, base + c.expected_ns);
+        EXPECT_GE(placed.tv_nsec, 0);
+        EXPECT_LT(placed.tv_nsec, 1000000000);
+    }
+}
+
 TEST(NtpSample, RefusesWhatNoInstantCanHoldAndCopesWithHugeDifferences)
 {
     ntp_sample s{};

@@ -7,6 +7,32 @@ static constexpr long long NS_PER_SECOND = 1000000000LL;
 // Below this many whole seconds the offset in nanoseconds fits a long long.
 static constexpr long long EXACT_DIFFERENCE_LIMIT = LLONG_MAX / NS_PER_SECOND - 1;
 
+static long long total_ns(struct timespec t)
+{
+    return static_cast<long long>(t.tv_sec) * NS_PER_SECOND + t.tv_nsec;
+}
+
+struct timespec ntp_tighten_arrival(struct timespec so_far, struct timespec read_at, int index)
+{
+    // index: 0..DCF_TELEGRAM_SIZE-1 in the cycle, so the bound lies at most
+    // ~5.2 ms before read_at; both readings are system-clock values, well
+    // inside the range of a long long of nanoseconds.
+    const long long reading_ns = total_ns(read_at);
+    if (index <= 0 || reading_ns < total_ns(so_far))
+        return so_far;
+    const long long bound_ns = reading_ns - static_cast<long long>(index) * NTP_CHAR_TIME_NS;
+    if (bound_ns >= total_ns(so_far))
+        return so_far;
+    struct timespec bound = {};
+    bound.tv_sec = static_cast<time_t>(bound_ns / NS_PER_SECOND);
+    bound.tv_nsec = static_cast<long>(bound_ns % NS_PER_SECOND);
+    if (bound.tv_nsec < 0) {
+        bound.tv_nsec += NS_PER_SECOND;
+        --bound.tv_sec;
+    }
+    return bound;
+}
+
 int ntp_make_sample(struct timespec arrival, long long difference, ntp_sample *out)
 {
     if (arrival.tv_nsec < 0 || arrival.tv_nsec >= NS_PER_SECOND)
@@ -15,7 +41,7 @@ int ntp_make_sample(struct timespec arrival, long long difference, ntp_sample *o
     if (__builtin_add_overflow(arrival.tv_sec, difference, &instant_seconds))
         return -1;
 
-    // The instant is the receiver's time when byte 0 was read, not the whole
+    // The instant is the receiver's time when byte 0 arrived, not the whole
     // second it names: so the SHM sample's clock minus receive time is the
     // same offset the SOCK datagram carries.
     out->arrival = arrival;

@@ -13,12 +13,20 @@
 constexpr long NTP_CHAR_TIME_NS = (11L * 1000000000L + 19200L / 2) / 19200L;
 
 struct ntp_sample {
-    struct timespec arrival; // CLOCK_REALTIME when byte 0 was read
+    struct timespec arrival; // CLOCK_REALTIME when byte 0 arrived (see ntp_tighten_arrival)
     struct timespec instant; // the receiver's time at that same moment
     double offset;           // instant - arrival, in seconds
 };
 
-// Makes the sample of a telegram whose byte 0 was read at `arrival` and whose
+// The arrival of byte 0 as closely as the reads of one telegram tell: at most
+// `so_far` (byte 0's own reading at first), and at most byte `index`'s reading
+// `read_at` less `index` character times, since no line brings its bytes
+// faster than that. So bytes that were held back together (a UART's FIFO, a
+// busy kernel worker) are placed by the last of them. A reading before
+// `so_far` (the clock set back meanwhile) tells nothing and is passed over.
+struct timespec ntp_tighten_arrival(struct timespec so_far, struct timespec read_at, int index);
+
+// Makes the sample of a telegram whose byte 0 arrived at `arrival` and whose
 // time lies `difference` whole seconds from floor(arrival) (the cycle's D).
 // Returns 0, or -1 (sample untouched) when the instant does not fit in time_t
 // or arrival's nanoseconds are out of range.

@@ -11,6 +11,7 @@
 #include "timesvc/dcf_log.h"
 #include "timesvc/line_watch.h"
 #include "timesvc/ntp_feed.h"
+#include "timesvc/ntp_sample.h"
 #include "timesvc/service_state.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/telegram_instant.h"
@@ -111,6 +112,16 @@ static reading take_reading()
     return r;
 }
 
+// With /N the sample wants byte 0's arrival, not its reading: byte `index`
+// has just been read and tells how late byte 0 was read at most. The stamp
+// and the whole-second mode keep byte 0's own reading.
+static void place_byte0_by(int index, reading *r)
+{
+    struct timespec now = {};
+    tempus_sync_io.realtime(&now);
+    r->arrival = ntp_tighten_arrival(r->arrival, now, index);
+}
+
 // Fills buf with one telegram. Returns SERIAL_OK with *r taken when its first
 // byte arrived, LINE_GONE, or the result that ended the reading
 // (SERIAL_TIMEOUT once more than three time-outs per minute of interval have
@@ -126,6 +137,8 @@ static int read_telegram(int fd, int interval, reading *r, long long *failed_rea
             note_live_read();
             if (index == 0)
                 *r = take_reading();
+            else if (ntp_feed_active())
+                place_byte0_by(index, r);
             ++index;
             continue;
         }
