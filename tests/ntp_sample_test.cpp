@@ -64,13 +64,13 @@ TEST(NtpSample, LaterBytesPlaceByteZeroNoLaterThanTheirPaceAllows)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        const long long base = 1790000000LL * 1000000000;
-        const auto at = [base](long long ns) {
-            return timespec{static_cast<time_t>((base + ns) / 1000000000),
-                            static_cast<long>((base + ns) % 1000000000)};
+        constexpr long long BASE = 1790000000LL * 1000000000;
+        const auto at = [](long long ns) {
+            return timespec{static_cast<time_t>((BASE + ns) / 1000000000),
+                            static_cast<long>((BASE + ns) % 1000000000)};
         };
         const struct timespec placed = ntp_tighten_arrival(at(c.so_far_ns), at(c.read_ns), c.index);
-        EXPECT_EQ(placed.tv_sec * 1000000000LL + placed.tv_nsec, base + c.expected_ns);
+        EXPECT_EQ(placed.tv_sec * 1000000000LL + placed.tv_nsec, BASE + c.expected_ns);
         EXPECT_GE(placed.tv_nsec, 0);
         EXPECT_LT(placed.tv_nsec, 1000000000);
     }
