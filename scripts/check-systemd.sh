@@ -11,7 +11,8 @@
 #                     the registry;
 #   tempusd-refclock  beside a chronyd -x of the check's own: a sample reaches
 #                     chronyd's SOCK socket, the unit is ready with the last
-#                     sample in its status, its process runs SCHED_FIFO;
+#                     sample in its status, its process runs SCHED_FIFO at
+#                     the unit's priority;
 #   silent receiver   tempusd.service and time-sync.target while the receiver
 #                     never answers the first cycle.
 #
@@ -395,15 +396,19 @@ EOF
 # When the unit asks for a real-time policy, its process must run with it.
 scheduling=
 check_scheduling() { # UNIT
-  local policy want pid
+  local policy priority want pid
   policy=$(inside systemctl show -P CPUSchedulingPolicy "$1")
   case "$policy" in
     1|fifo) want=SCHED_FIFO ;;
     2|rr) want=SCHED_RR ;;
     *) scheduling=; return 0 ;;
   esac
+  priority=$(inside systemctl show -P CPUSchedulingPriority "$1")
   pid=$(inside systemctl show -P MainPID "$1")
   inside chrt -p "$pid" | has "policy: $want" || fail "$1 asks for $want, its process $pid: $(inside chrt -p "$pid")" || return
+  inside chrt -p "$pid" | grep -E "scheduling priority: $priority\$" >/dev/null ||
+    fail "$1 asks for priority $priority, its process $pid: $(inside chrt -p "$pid")" || return
+  want="$want $priority"
   # Under it tempusd locks the pages it uses, where the limit allows its
   # mapped size: the unit's LimitMEMLOCK=, unless systemd may not raise the
   # limit (a container without CAP_SYS_RESOURCE keeps its host's).
