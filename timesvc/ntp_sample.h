@@ -18,12 +18,8 @@ struct ntp_sample {
     double offset;           // instant - arrival, in seconds
 };
 
-// The arrival of byte 0 as closely as the reads of one telegram tell: at most
-// `so_far` (byte 0's own reading at first), and at most byte `index`'s reading
-// `read_at` less `index` character times, since no line brings its bytes
-// faster than that. So bytes that were held back together (a UART's FIFO, a
-// busy kernel worker) are placed by the last of them. A reading before
-// `so_far` (the clock set back meanwhile) tells nothing and is passed over.
+// Byte 0's arrival no later than `so_far` nor than byte `index`'s reading
+// `read_at` less `index` character times; a reading before `so_far` changes nothing.
 struct timespec ntp_tighten_arrival(struct timespec so_far, struct timespec read_at, int index);
 
 // Makes the sample of a telegram whose byte 0 arrived at `arrival` and whose
