@@ -104,7 +104,7 @@ static int reason_named(const char *name)
     return LINE_OK;
 }
 
-static void take_sample(const sample_line &line, status_snapshot *s, bool *identified, bool *timed)
+static void take_sample(const sample_line &line, service_state *s, bool *identified, bool *timed)
 {
     const auto count = static_cast<unsigned long long>(line.value);
     const auto seconds = static_cast<long long>(line.value);
@@ -115,8 +115,8 @@ static void take_sample(const sample_line &line, status_snapshot *s, bool *ident
         snprintf(s->device, sizeof s->device, "%s", label(line, "device"));
         *identified = true;
     } else if (strcmp(name, "tempusd_interval_seconds") == 0) {
-        s->interval_seconds = seconds;
-        *timed = seconds > 0;
+        s->interval_minutes = static_cast<int>(seconds / 60);
+        *timed = s->interval_minutes > 0;
     } else if (strcmp(name, "tempusd_start_time_seconds") == 0) {
         s->start_time = seconds;
     } else if (strcmp(name, "tempusd_line_info") == 0) {
@@ -157,9 +157,9 @@ static void take_sample(const sample_line &line, status_snapshot *s, bool *ident
     }
 }
 
-int parse_state_file(const char *text, status_snapshot *out)
+int parse_state_file(const char *text, service_state *out)
 {
-    *out = status_snapshot{};
+    *out = service_state{};
     out->last_outcome = OUTCOME_COUNT;
     out->line_up = true;
     bool identified = false;
@@ -180,15 +180,16 @@ int parse_state_file(const char *text, status_snapshot *out)
     return identified && timed ? 0 : -1;
 }
 
-int status_exit_code(const status_snapshot &state, long long now)
+int status_exit_code(const service_state &state, long long now)
 {
     if (!state.line_up)
         return QUERY_NOT_RUNNING;
-    const bool recent = state.last_sync_time != 0 && now - state.last_sync_time <= 3 * state.interval_seconds;
+    const bool recent =
+        state.last_sync_time != 0 && now - state.last_sync_time <= 3 * 60LL * state.interval_minutes;
     return recent ? QUERY_SYNCHRONISED : QUERY_NOT_SYNCHRONISED;
 }
 
-static void say_mode(text_buffer *out, const status_snapshot &s)
+static void say_mode(text_buffer *out, const service_state &s)
 {
     if (strcmp(s.mode, "shm") == 0)
         text_append(out, "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej %s)",
@@ -197,10 +198,10 @@ static void say_mode(text_buffer *out, const status_snapshot &s)
         text_append(out, "Tryb: przekazywanie czasu serwerowi NTP (gniazdo %s)", s.ntp_target);
     else
         text_append(out, "Tryb: ustawianie zegara systemowego");
-    text_append(out, "; port %s; telegram co %lld min.\n", s.device, s.interval_seconds / 60);
+    text_append(out, "; port %s; telegram co %d min.\n", s.device, s.interval_minutes);
 }
 
-static void say_line(text_buffer *out, const status_snapshot &s)
+static void say_line(text_buffer *out, const service_state &s)
 {
     if (s.line_up) {
         text_append(out, "Polaczenie z zegarem: dziala.\n");
@@ -214,7 +215,7 @@ static void say_line(text_buffer *out, const status_snapshot &s)
         text_append(out, "; trwaja proby ponownego otwarcia %s.\n", s.device);
 }
 
-static void say_counts(text_buffer *out, const status_snapshot &s, bool clock_mode)
+static void say_counts(text_buffer *out, const service_state &s, bool clock_mode)
 {
     if (clock_mode)
         text_append(out, "Synchronizacje: %llu (bez korekty %llu, plynnie %llu, skokowo %llu).\n",
@@ -223,10 +224,7 @@ static void say_counts(text_buffer *out, const status_snapshot &s, bool clock_mo
     else
         text_append(out, "Probki dla serwera NTP: przekazane %llu, nieprzekazane %llu.\n",
                     s.outcomes[OUTCOME_SAMPLE_DELIVERED], s.outcomes[OUTCOME_SAMPLE_NOT_DELIVERED]);
-    unsigned long long failures = 0;
-    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
-        if (state_outcome_is_failure(outcome))
-            failures += s.outcomes[outcome];
+    const unsigned long long failures = state_failure_count(s);
     text_append(out, "Bledy: %llu", failures);
     const char *separator = " (";
     for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome) {
@@ -239,7 +237,7 @@ static void say_counts(text_buffer *out, const status_snapshot &s, bool clock_mo
                 failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
 }
 
-int format_status_report(const status_snapshot &s, long pid, char *text, std::size_t size)
+int format_status_report(const service_state &s, long pid, char *text, std::size_t size)
 {
     text_buffer out = text_in(text, size);
     const bool clock_mode = strcmp(s.mode, "clock") == 0;
@@ -316,7 +314,7 @@ int query_status()
     }
     static char text[STATE_FILE_LIMIT];
     char path[64];
-    status_snapshot state;
+    service_state state;
     if (read_state_of(pid, text, sizeof text, path, sizeof path) != 0) {
         printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s: %s.\n", pid, path,
                strerror(errno));

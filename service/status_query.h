@@ -16,37 +16,16 @@ constexpr int QUERY_NOT_SYNCHRONISED = 1; // running, but not synchronised withi
 constexpr int QUERY_NOT_RUNNING = 2;      // not running, or its line is lost
 constexpr int QUERY_UNREADABLE = 3;       // the registry or the state cannot be read
 
-// What a state file says, as far as /Q tells it.
-struct status_snapshot {
-    char mode[8];
-    char ntp_target[STATE_TEXT_SIZE];
-    char device[STATE_TEXT_SIZE];
-    long long interval_seconds;
-    long long start_time;
-    bool line_up;
-    int line_reason; // line_reason
-    long long line_lost_time;
-    long long last_telegram_time;
-    int last_outcome; // state_outcome, OUTCOME_COUNT before the first
-    bool has_offset;
-    double last_offset;
-    long long last_sync_time;
-    unsigned long long outcomes[OUTCOME_COUNT];
-    unsigned long long corrections[CORRECTION_KINDS];
-    unsigned long long lines_lost;
-    unsigned long long lines_restored;
-};
-
-// Reads a state file's text into *out. 0, or -1 when it is not one (the
+// Reads a state file's text back into *out. 0, or -1 when it is not one (the
 // service's identity or its interval is missing).
-int parse_state_file(const char *text, status_snapshot *out);
+int parse_state_file(const char *text, service_state *out);
 
 // The exit code for a running service in this state at `now`.
-int status_exit_code(const status_snapshot &state, long long now);
+int status_exit_code(const service_state &state, long long now);
 
 // The summary of a running service with this pid, in Polish, into text;
 // its length, or -1 when it does not fit.
-int format_status_report(const status_snapshot &state, long pid, char *text, std::size_t size);
+int format_status_report(const service_state &state, long pid, char *text, std::size_t size);
 
 // The whole query: prints what it finds and returns its exit code.
 int query_status();

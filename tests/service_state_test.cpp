@@ -23,9 +23,9 @@ using namespace fakes;
 
 namespace {
 
-status_snapshot read_back(const std::string &file)
+service_state read_back(const std::string &file)
 {
-    status_snapshot s{};
+    service_state s{};
     EXPECT_EQ(parse_state_file(file.c_str(), &s), 0) << file;
     return s;
 }
@@ -56,14 +56,14 @@ TEST(ServiceState, EveryCycleIsCountedPublishedAndToldToTheServiceManager)
             t[8] ^= 1;
         f.feed_bytes(t, 1000 - f.now_ms % 1000);
         synchronize_time(LINE_FD, 1);
-        const status_snapshot s = read_back(f.states.back());
+        const service_state s = read_back(f.states.back());
         EXPECT_STREQ(state_outcome_name(s.last_outcome), c.last);
     }
 
-    const status_snapshot s = read_back(f.states.back());
+    const service_state s = read_back(f.states.back());
     EXPECT_STREQ(s.mode, "clock");
     EXPECT_STREQ(s.device, "/dev/term/a");
-    EXPECT_EQ(s.interval_seconds, 60);
+    EXPECT_EQ(s.interval_minutes, 1);
     EXPECT_EQ(s.outcomes[OUTCOME_SYNCHRONISED], 2u);
     EXPECT_EQ(s.corrections[CORRECTION_KIND_NONE], 1u);
     EXPECT_EQ(s.corrections[CORRECTION_KIND_SLEW], 1u);
@@ -94,14 +94,14 @@ TEST(ServiceState, LostLineAndWhyItCannotBeOpenedAreToldAtOnce)
     synchronize_time(watched_line(), 1);
 
     ASSERT_GE(f.states.size(), 3u);
-    const status_snapshot lost = read_back(f.states[f.states.size() - 3]);
+    const service_state lost = read_back(f.states[f.states.size() - 3]);
     EXPECT_FALSE(lost.line_up);
     EXPECT_EQ(lost.line_reason, LINE_OK) << "lost, not yet tried again";
-    const status_snapshot held = read_back(f.states[f.states.size() - 2]);
+    const service_state held = read_back(f.states[f.states.size() - 2]);
     EXPECT_FALSE(held.line_up);
     EXPECT_EQ(held.line_reason, LINE_HELD);
     EXPECT_EQ(status_exit_code(held, f.system_start), QUERY_NOT_RUNNING);
-    const status_snapshot back = read_back(f.states.back());
+    const service_state back = read_back(f.states.back());
     EXPECT_TRUE(back.line_up);
     EXPECT_EQ(back.lines_lost, 1u);
     EXPECT_EQ(back.lines_restored, 1u);
@@ -110,8 +110,8 @@ TEST(ServiceState, LostLineAndWhyItCannotBeOpenedAreToldAtOnce)
 
 TEST(StatusQuery, ExitCodeFollowsTheLastSynchronisationAndTheLine)
 {
-    status_snapshot s{};
-    s.interval_seconds = 600;
+    service_state s{};
+    s.interval_minutes = 10;
     s.line_up = true;
     const struct {
         const char *what;
@@ -145,7 +145,7 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
     state_note_line_unusable(LINE_MISSING);
     char file[8192];
     ASSERT_GT(format_state_file(current_state(), f.system_start + 900, file, sizeof file), 0);
-    const status_snapshot s = read_back(file);
+    const service_state s = read_back(file);
     char text[2048];
     ASSERT_GT(format_status_report(s, 4242, text, sizeof text), 0);
 

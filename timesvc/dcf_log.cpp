@@ -89,10 +89,10 @@ void write_to_log(const char *text, RWTime stamp)
         {const_cast<char *>(text), strlen(text)},
         {&newline, 1},
     };
-    const ssize_t written = writev(log, parts, 3);
+    // A line the disk cannot take is lost; the service goes on (the journal may have it).
+    (void)writev(log, parts, 3);
     close(log);
     tell_the_journal(text);
-    (void)written; // a line the disk cannot take is lost; the service goes on (the journal may have it)
 }
 
 void report_at(const char *message, RWTime stamp)

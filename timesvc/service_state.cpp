@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "timesvc/sync_io.h"
 #include "timesvc/text_buffer.h"
@@ -47,6 +46,15 @@ bool state_outcome_is_failure(int outcome)
 {
     return outcome != OUTCOME_SYNCHRONISED && outcome != OUTCOME_SAMPLE_DELIVERED &&
            outcome != OUTCOME_UNCERTAIN && outcome != OUTCOME_SAMPLE_NOT_DELIVERED;
+}
+
+unsigned long long state_failure_count(const service_state &s)
+{
+    unsigned long long failures = 0;
+    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
+        if (state_outcome_is_failure(outcome))
+            failures += s.outcomes[outcome];
+    return failures;
 }
 
 const char *state_correction_name(int kind)
@@ -269,11 +277,7 @@ int format_state_status(const service_state &s, char *text, std::size_t size)
         text_append(&out, "Brak synchronizacji od ");
         text_append_wall_clock(&out, s.start_time);
     }
-    unsigned long long failures = 0;
-    for (int outcome = 0; outcome < OUTCOME_COUNT; ++outcome)
-        if (state_outcome_is_failure(outcome))
-            failures += s.outcomes[outcome];
-    text_append(&out, "; bledow: %llu", failures);
+    text_append(&out, "; bledow: %llu", state_failure_count(s));
     if (s.last_outcome != OUTCOME_COUNT && s.last_outcome != OUTCOME_SYNCHRONISED &&
         s.last_outcome != OUTCOME_SAMPLE_DELIVERED)
         text_append(&out, " (ostatnio: %s)", state_outcome_text(s.last_outcome));
@@ -290,10 +294,8 @@ void publish_state()
 {
     if (!publishing)
         return;
-    struct timespec now = {};
-    tempus_sync_io.realtime(&now);
     static char text[8192];
-    const int length = format_state_file(state, now.tv_sec, text, sizeof text);
+    const int length = format_state_file(state, sync_io_seconds(), text, sizeof text);
     if (length > 0)
         tempus_sync_io.write_state(text, static_cast<std::size_t>(length));
     // Ready, for whatever waits for the service, once it has synchronised.

@@ -82,6 +82,9 @@ struct service_state {
     unsigned long long lines_restored;
 };
 
+// The cycles that failed, of every kind.
+unsigned long long state_failure_count(const service_state &state);
+
 // The state so far.
 const service_state &current_state();
 

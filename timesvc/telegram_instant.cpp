@@ -1,5 +1,7 @@
 #include "timesvc/telegram_instant.h"
 
+#include <cstdlib>
+
 static constexpr long long SECONDS_PER_HOUR = 3600;
 static constexpr long long SECONDS_PER_DAY = 86400;
 
@@ -106,11 +108,7 @@ int find_telegram_instant(time_t reading, int hour, int minute, int second, tele
                 add_distinct(wall - offsets[i], instants, &count, MAX_PER_DAY);
         }
         for (int i = 0; i < count; ++i) {
-            const long long distance = instants[i] - reading;
-            const long long best_distance = best - reading;
-            const bool nearer = !found || (distance < 0 ? -distance : distance) <
-                                              (best_distance < 0 ? -best_distance : best_distance);
-            if (nearer) {
+            if (!found || std::llabs(instants[i] - reading) < std::llabs(best - reading)) {
                 found = true;
                 best = instants[i];
                 best_day_instants = occurrences;
