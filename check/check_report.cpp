@@ -140,14 +140,15 @@ int format_open_failure(int outcome, const char *path, int error, char *out, std
     }
 }
 
-int format_read_failure(int result, int got, const char *path, int error, char *out, std::size_t size)
+int format_read_failure(int result, int got, int first_byte_s, const char *path, int error, char *out,
+                        std::size_t size)
 {
     switch (result) {
     case SERIAL_TIMEOUT:
         if (got == 0)
             return std::snprintf(
                 out, size, "no telegram from the receiver on %s within %d s after asking for one (0x%02x)",
-                path, CHECK_FIRST_BYTE_WAIT_MS / 1000, DCF_REQUEST_BYTE);
+                path, first_byte_s, DCF_REQUEST_BYTE);
         return std::snprintf(
             out, size,
             "the telegram from the receiver on %s stopped after %d of %d bytes: no more within %d s", path,
@@ -162,4 +163,15 @@ int format_read_failure(int result, int got, const char *path, int error, char *
     case CHECK_READ_HUNG_UP: return std::snprintf(out, size, "%s hung up at byte %d", path, got);
     default: return std::snprintf(out, size, "reading from %s failed: %s", path, std::strerror(error));
     }
+}
+
+int format_receiver_time(const unsigned char *telegram, char *out, std::size_t size)
+{
+    text_buffer t = text_in(out, size);
+    add_receiver_time(&t, telegram);
+    const int length = text_length(t);
+    if (length <= 0)
+        return length;
+    out[length - 1] = '\0'; // the report's line ends there
+    return length - 1;
 }
