@@ -27,11 +27,13 @@ for entry in \
     '-rwxr-xr-x ./usr/bin/horolan-emu' \
     '-rwxr-xr-x ./usr/bin/horolan-check' \
     '-rwxr-xr-x ./usr/bin/tempusd-report' \
+    '-rwxr-xr-x ./usr/sbin/tempusd-setup' \
     '-rw-r--r-- ./usr/share/man/man8/tempusd.8.gz' \
     '-rw-r--r-- ./usr/share/man/man8/ex_tikora.8.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-emu.1.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-check.1.gz' \
     '-rw-r--r-- ./usr/share/man/man1/tempusd-report.1.gz' \
+    '-rw-r--r-- ./usr/share/man/man8/tempusd-setup.8.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
     '-rw-r--r-- ./etc/logrotate.d/tempusd' \
@@ -51,6 +53,10 @@ grep -v 'running with root privileges' <<<"$tags" || true
 [ "$status" -eq 0 ] || fail "lintian reports errors"
 
 dpkg -x "$deb" "$unpacked/root"
+
+echo "-- tempusd-setup --help"
+# The script as unpacked, by the interpreter it names (nothing is probed).
+"$unpacked/root/usr/sbin/tempusd-setup" --help >/dev/null || fail "tempusd-setup does not start"
 
 echo "-- systemd-analyze verify"
 # verify --root wants a whole system under the root; so the units are checked
