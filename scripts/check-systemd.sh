@@ -176,6 +176,12 @@ boot() {
     echo "check-systemd.sh: the container holds CAP_SYS_TIME (CapBnd $bounding); stopping" >&2
     return 1
   fi
+  # Nor may a command entered from here.
+  bounding=$(inside awk '/^CapBnd:/ {print $2}' /proc/self/status)
+  if [ $((0x$bounding >> 25 & 1)) -ne 0 ]; then
+    echo "check-systemd.sh: a command entered in the container holds CAP_SYS_TIME (CapBnd $bounding); stopping" >&2
+    return 1
+  fi
 }
 
 poweroff() {
