@@ -36,6 +36,7 @@ for entry in \
     '-rw-r--r-- ./usr/share/man/man8/tempusd-setup.8.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
+    '-rw-r--r-- ./lib/systemd/system/tempusd-wait.service' \
     '-rw-r--r-- ./etc/logrotate.d/tempusd' \
     '-rw-r--r-- ./usr/share/doc/tempusd/examples/99-horolan.rules' \
     '-rw-r--r-- ./usr/share/doc/tempusd/copyright' \
