@@ -133,6 +133,21 @@ void state_note_correction(int kind)
         ++state.corrections[kind];
 }
 
+// A time noted moves with the clock; 0 stays "never".
+static void move_with_clock(long long *time, long long seconds)
+{
+    if (*time != 0)
+        *time += seconds;
+}
+
+void state_note_clock_stepped(long long seconds)
+{
+    move_with_clock(&state.start_time, seconds);
+    move_with_clock(&state.line_lost_time, seconds);
+    move_with_clock(&state.last_telegram_time, seconds);
+    move_with_clock(&state.last_sync_time, seconds);
+}
+
 void state_note_outcome(int outcome, long long at)
 {
     if (outcome < 0 || outcome >= OUTCOME_COUNT)

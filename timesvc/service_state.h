@@ -99,6 +99,10 @@ void state_note_offset(double offset);
 // The clock was corrected (state_correction).
 void state_note_correction(int kind);
 
+// The system clock was stepped by `seconds`: the times noted before the step
+// move with it, so that they stay in the clock's own time.
+void state_note_clock_stepped(long long seconds);
+
 // A cycle ended with `outcome` at `at`. This and the notes of the line below
 // publish the state at once.
 void state_note_outcome(int outcome, long long at);
