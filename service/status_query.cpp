@@ -1,6 +1,7 @@
 #include "service/status_query.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -278,13 +279,20 @@ static long registered_pid()
     return pid < 0 ? -2 : pid;
 }
 
-// The state file of process pid, through its working directory, into text.
+// The state file of process pid, through its working directory, into text;
+// 0, -1 with errno, or -2 for anything but a regular file under the name (a
+// FIFO would hold the query for ever), refused at once.
 static int read_state_of(long pid, char *text, std::size_t size, char *path, std::size_t path_size)
 {
     snprintf(path, path_size, "/proc/%ld/cwd/%s", pid, STATE_FILE);
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -2;
+    }
     std::size_t used = 0;
     ssize_t n = 0;
     while (used + 1 < size && (n = read(fd, text + used, size - 1 - used)) > 0)
@@ -315,12 +323,13 @@ int query_status()
     static char text[STATE_FILE_LIMIT];
     char path[64];
     service_state state;
-    if (read_state_of(pid, text, sizeof text, path, sizeof path) != 0) {
+    const int got = read_state_of(pid, text, sizeof text, path, sizeof path);
+    if (got == -1) {
         printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s: %s.\n", pid, path,
                strerror(errno));
         return QUERY_UNREADABLE;
     }
-    if (parse_state_file(text, &state) != 0) {
+    if (got != 0 || parse_state_file(text, &state) != 0) {
         printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s nie jest plikiem "
                "stanu.\n",
                pid, path);

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "link/rd_wr_rp.h"
+#include "service/dcf_sem.h"
+#include "service/registry_io.h"
 #include "service/status_query.h"
 #include "tests/support/child.h"
 #include "tests/support/fakes.h"
@@ -170,6 +172,33 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
         const size_t found = report.find(piece, at);
         EXPECT_NE(found, std::string::npos) << piece << "\nin\n" << report;
         at = found == std::string::npos ? at : found + piece.size();
+    }
+}
+
+// Whatever else stands under the state file's name, /Q says so at once:
+// a FIFO is never waited on.
+TEST(StatusQuery, StateThatIsNoRegularFileIsExitCodeThreeAtOnce)
+{
+    const int key = tproc::unique_registry_key();
+    for (const auto make : {+[](const char *name) { return mkfifo(name, 0644); },
+                            +[](const char *name) {
+                                return mkdir(name, 0755);
+                            }}) {
+        const std::string dir = tproc::make_scratch_dir();
+        const tproc::ChildRun run = tproc::run_in_child(dir, [key, make] {
+            tempus_registry_io.key = key; // this process, registered, is the service
+            tempus_registry_io.runs_program = [](pid_t, const char *) {
+                return 1;
+            };
+            if (make(STATE_FILE) != 0 || sem_leave_pid(sem_create(key), 1) != 0)
+                return 99;
+            alarm(5);
+            return query_status();
+        });
+        tproc::remove_registry(key);
+        tproc::remove_tree(dir);
+        EXPECT_EQ(run.exit_code, QUERY_UNREADABLE) << run.out;
+        EXPECT_NE(run.out.find("/tempusd.prom nie jest plikiem stanu.\n"), std::string::npos) << run.out;
     }
 }
 
