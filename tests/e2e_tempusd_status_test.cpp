@@ -77,6 +77,7 @@ TEST_F(E2ETempusdStatus, QueryTellsARunningServiceAndAStoppedOne)
         EXPECT_TRUE(running.err.empty()) << running.err;
 
         ASSERT_EQ(tempusd({"/D"}).exit_code, 2);
+        EXPECT_NE(access((dir + "/tempusd.prom").c_str(), F_OK), 0) << "a stopped service exports nothing";
         const tproc::Result stopped = tempusd({"/Q"});
         EXPECT_EQ(stopped.exit_code, 2);
         EXPECT_EQ(stopped.out, "Program obslugi zegara Horolan nie jest zainstalowany.\n");
