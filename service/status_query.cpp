@@ -118,6 +118,8 @@ static void take_sample(const sample_line &line, service_state *s, bool *identif
     } else if (strcmp(name, "tempusd_interval_seconds") == 0) {
         s->interval_minutes = static_cast<int>(seconds / 60);
         *timed = s->interval_minutes > 0;
+    } else if (strcmp(name, "tempusd_state_time_seconds") == 0) {
+        s->state_time = seconds;
     } else if (strcmp(name, "tempusd_start_time_seconds") == 0) {
         s->start_time = seconds;
     } else if (strcmp(name, "tempusd_line_info") == 0) {
@@ -181,8 +183,18 @@ int parse_state_file(const char *text, service_state *out)
     return identified && timed ? 0 : -1;
 }
 
+// The service writes its state at least every two intervals (a cycle's
+// longest wait, after an uncertain telegram), and every 20 s while the line
+// is lost: one older than three intervals no longer tells what it does.
+static bool state_is_stale(const service_state &state, long long now)
+{
+    return now - state.state_time > 3 * 60LL * state.interval_minutes;
+}
+
 int status_exit_code(const service_state &state, long long now)
 {
+    if (state_is_stale(state, now))
+        return QUERY_UNREADABLE;
     if (!state.line_up)
         return QUERY_NOT_RUNNING;
     const bool recent =
@@ -238,13 +250,18 @@ static void say_counts(text_buffer *out, const service_state &s, bool clock_mode
                 failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
 }
 
-int format_status_report(const service_state &s, long pid, char *text, std::size_t size)
+int format_status_report(const service_state &s, long pid, long long now, char *text, std::size_t size)
 {
     text_buffer out = text_in(text, size);
     const bool clock_mode = strcmp(s.mode, "clock") == 0;
     text_append(&out, "Program obslugi zegara Horolan dziala (pid %ld) od ", pid);
     text_append_wall_clock(&out, s.start_time);
-    text_append(&out, ".\n");
+    text_append(&out, ".\nStan zapisany ");
+    text_append_wall_clock(&out, s.state_time);
+    text_append(&out, ", %lld s temu", now - s.state_time);
+    text_append(&out, state_is_stale(s, now) ? ": nieaktualny, program nie moze go zapisac (zob. dziennik "
+                                               "systemowy).\n"
+                                             : ".\n");
     say_mode(&out, s);
     say_line(&out, s);
     if (s.last_outcome < OUTCOME_COUNT) {
@@ -336,7 +353,8 @@ int query_status()
         return QUERY_UNREADABLE;
     }
     static char report[4096];
-    if (format_status_report(state, pid, report, sizeof report) > 0)
+    const auto now = static_cast<long long>(time(nullptr));
+    if (format_status_report(state, pid, now, report, sizeof report) > 0)
         fputs(report, stdout);
-    return status_exit_code(state, static_cast<long long>(time(nullptr)));
+    return status_exit_code(state, now);
 }

@@ -95,14 +95,16 @@ TEST(ServiceState, LostLineAndWhyItCannotBeOpenedAreToldAtOnce)
     synchronize_time(watched_line(), 1);
     synchronize_time(watched_line(), 1);
 
-    ASSERT_GE(f.states.size(), 3u);
-    const service_state lost = read_back(f.states[f.states.size() - 3]);
+    ASSERT_GE(f.states.size(), 4u);
+    const service_state lost = read_back(f.states[f.states.size() - 4]);
     EXPECT_FALSE(lost.line_up);
     EXPECT_EQ(lost.line_reason, LINE_OK) << "lost, not yet tried again";
-    const service_state held = read_back(f.states[f.states.size() - 2]);
-    EXPECT_FALSE(held.line_up);
-    EXPECT_EQ(held.line_reason, LINE_HELD);
-    EXPECT_EQ(status_exit_code(held, f.system_start), QUERY_NOT_RUNNING);
+    for (size_t tried = 3; tried >= 2; --tried) { // written at every try, so its own time stays fresh
+        const service_state held = read_back(f.states[f.states.size() - tried]);
+        EXPECT_FALSE(held.line_up);
+        EXPECT_EQ(held.line_reason, LINE_HELD);
+        EXPECT_EQ(status_exit_code(held, held.state_time), QUERY_NOT_RUNNING);
+    }
     const service_state back = read_back(f.states.back());
     EXPECT_TRUE(back.line_up);
     EXPECT_EQ(back.lines_lost, 1u);
@@ -119,18 +121,22 @@ TEST(StatusQuery, ExitCodeFollowsTheLastSynchronisationAndTheLine)
         const char *what;
         long long last_sync;
         bool line_up;
+        long long written; // the state file
         int code;
     } cases[] = {
-        {"synchronised a minute ago", 9940, true, QUERY_SYNCHRONISED},
-        {"three intervals ago", 8200, true, QUERY_SYNCHRONISED},
-        {"longer ago", 8199, true, QUERY_NOT_SYNCHRONISED},
-        {"never", 0, true, QUERY_NOT_SYNCHRONISED},
-        {"line lost", 9940, false, QUERY_NOT_RUNNING},
+        {"synchronised a minute ago", 9940, true, 9940, QUERY_SYNCHRONISED},
+        {"three intervals ago", 8200, true, 9990, QUERY_SYNCHRONISED},
+        {"longer ago", 8199, true, 9990, QUERY_NOT_SYNCHRONISED},
+        {"never", 0, true, 9990, QUERY_NOT_SYNCHRONISED},
+        {"line lost", 9940, false, 9990, QUERY_NOT_RUNNING},
+        {"state written three intervals ago", 8200, false, 8200, QUERY_NOT_RUNNING},
+        {"state written longer ago", 8200, false, 8199, QUERY_UNREADABLE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         s.last_sync_time = c.last_sync;
         s.line_up = c.line_up;
+        s.state_time = c.written;
         EXPECT_EQ(status_exit_code(s, 10000), c.code);
     }
 }
@@ -149,12 +155,14 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
     ASSERT_GT(format_state_file(current_state(), f.system_start + 900, file, sizeof file), 0);
     const service_state s = read_back(file);
     char text[2048];
-    ASSERT_GT(format_status_report(s, 4242, text, sizeof text), 0);
+    ASSERT_GT(format_status_report(s, 4242, f.system_start + 905, text, sizeof text), 0);
 
     const std::string report = text;
     const std::vector<std::string> expected = {
         "Program obslugi zegara Horolan dziala (pid 4242) od ",
         wall_text(f.system_start) + ".\n",
+        "Stan zapisany ",
+        ", 5 s temu.\n",
         "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej 2); port /dev/ttyUSB0; telegram "
         "co "
         "10 min.\n",

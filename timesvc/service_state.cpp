@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "timesvc/dcf_log.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/text_buffer.h"
 
@@ -171,10 +172,8 @@ void state_note_line_lost(long long at)
 
 void state_note_line_unusable(int reason)
 {
-    if (reason == state.line_reason)
-        return;
     state.line_reason = reason;
-    publish_state();
+    publish_state(); // also when unchanged: the file's own time says the service still writes it
 }
 
 void state_note_line_restored(long long at)
@@ -311,8 +310,13 @@ void publish_state()
         return;
     static char text[8192];
     const int length = format_state_file(state, sync_io_seconds(), text, sizeof text);
+    // A state that cannot be written (a full disk) is said in the journal;
+    // /Q tells the file's age, and the service goes on keeping the clock.
+    static bool failing = false;
     if (length > 0)
-        tempus_sync_io.write_state(text, static_cast<std::size_t>(length));
+        journal_write_outcome(
+            STATE_FILE, tempus_sync_io.write_state(text, static_cast<std::size_t>(length)) == 0 ? 0 : errno,
+            &failing);
     // Ready, for whatever waits for the service, once it has synchronised.
     char message[512];
     const bool ready = !ready_told && state.last_sync_time != 0;

@@ -80,6 +80,7 @@ struct service_state {
     unsigned long long corrections[CORRECTION_KINDS];
     unsigned long long lines_lost;
     unsigned long long lines_restored;
+    long long state_time; // when the state file read back was written; 0 in the service itself
 };
 
 // The cycles that failed, of every kind.
@@ -107,7 +108,8 @@ void state_note_clock_stepped(long long seconds);
 // publish the state at once.
 void state_note_outcome(int outcome, long long at);
 
-// The line was lost at `at`; it cannot be opened again for `reason`; it is back at `at`.
+// The line was lost at `at`; it cannot be opened again for `reason` (told at
+// every try, so the state's own time stays fresh); it is back at `at`.
 void state_note_line_lost(long long at);
 void state_note_line_unusable(int reason);
 void state_note_line_restored(long long at);
