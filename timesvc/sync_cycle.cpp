@@ -1,7 +1,9 @@
 #include "timesvc/sync_cycle.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "calendar/rwtime.h"
@@ -73,6 +75,16 @@ void start_dcf(int *fd, int interval, int port, int sflag)
     start_dcf_on(fd, interval, receiver_ports[port - 1], sflag);
 }
 
+// The line cannot be used: before the installation ends as for any port, the
+// journal alone is told which device and why, as /Q tells it of a lost line.
+[[noreturn]] static void abandon_line(const char *device, int reason, RWTime stamp)
+{
+    char text[2 * DCF_TEXT_SIZE];
+    snprintf(text, sizeof text, "Nie mozna otworzyc %s: %s.", device, line_reason_text(reason));
+    tempus_log_io.journal(text, LOG_ERR);
+    abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+}
+
 void start_dcf_on(int *fd, int interval, const char *device, int sflag)
 {
     const RWTime stamp = tempus_sync_io.service_clock();
@@ -85,9 +97,9 @@ void start_dcf_on(int *fd, int interval, const char *device, int sflag)
     // that a port without carrier cannot hold the start.
     *fd = tempus_sync_io.open_port(line_name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (*fd == -1)
-        abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+        abandon_line(line_name, line_reason_of(errno), stamp);
     if (tempus_sync_io.configure_line(*fd) != 0)
-        abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+        abandon_line(line_name, LINE_NOT_A_LINE, stamp);
     watch_line(*fd, line_name);
 
     tempus_sync_io.log(TEXT_STARTED, tempus_sync_io.service_clock());
