@@ -120,17 +120,17 @@ TEST(StatusQuery, ExitCodeFollowsTheLastSynchronisationAndTheLine)
     const struct {
         const char *what;
         long long last_sync;
-        bool line_up;
         long long written; // the state file
+        bool line_up;
         int code;
     } cases[] = {
-        {"synchronised a minute ago", 9940, true, 9940, QUERY_SYNCHRONISED},
-        {"three intervals ago", 8200, true, 9990, QUERY_SYNCHRONISED},
-        {"longer ago", 8199, true, 9990, QUERY_NOT_SYNCHRONISED},
-        {"never", 0, true, 9990, QUERY_NOT_SYNCHRONISED},
-        {"line lost", 9940, false, 9990, QUERY_NOT_RUNNING},
-        {"state written three intervals ago", 8200, false, 8200, QUERY_NOT_RUNNING},
-        {"state written longer ago", 8200, false, 8199, QUERY_UNREADABLE},
+        {"synchronised a minute ago", 9940, 9940, true, QUERY_SYNCHRONISED},
+        {"three intervals ago", 8200, 9990, true, QUERY_SYNCHRONISED},
+        {"longer ago", 8199, 9990, true, QUERY_NOT_SYNCHRONISED},
+        {"never", 0, 9990, true, QUERY_NOT_SYNCHRONISED},
+        {"line lost", 9940, 9990, false, QUERY_NOT_RUNNING},
+        {"state written three intervals ago", 8200, 8200, false, QUERY_NOT_RUNNING},
+        {"state written longer ago", 8200, 8199, false, QUERY_UNREADABLE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -163,9 +163,8 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
         wall_text(f.system_start) + ".\n",
         "Stan zapisany ",
         ", 5 s temu.\n",
-        "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej 2); port /dev/ttyUSB0; telegram "
-        "co "
-        "10 min.\n",
+        std::string("Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej 2); ") +
+            "port /dev/ttyUSB0; telegram co 10 min.\n",
         "Polaczenie z zegarem: utracone od ",
         "; nie mozna otworzyc /dev/ttyUSB0: brak urzadzenia.\n",
         "Ostatni telegram: ",

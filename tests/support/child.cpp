@@ -92,9 +92,11 @@ ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
 std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &body)
 {
     std::vector<started_child> started;
+    started.reserve(static_cast<size_t>(count));
     for (int n = 0; n < count; ++n)
         started.push_back(start_child("", [&body, n] { return body(n); }));
     std::vector<ChildRun> runs;
+    runs.reserve(started.size());
     for (const started_child &child : started)
         runs.push_back(finish_child(child));
     return runs;
