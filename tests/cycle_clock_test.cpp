@@ -50,8 +50,8 @@ TEST(CycleClock, SmallDifferencesAreSlewed)
     }
 }
 
-// The step sets the instant the telegram names; the log shows the difference,
-// and the state tells the times noted in the clock's new time.
+// The step sets the instant the telegram names; the log shows the difference.
+// The state tells the times noted in the clock's new time.
 TEST(CycleClock, LargerDifferencesAreStepped)
 {
     for (long d : {6L, -6L, 3600L, -7200L}) {

@@ -97,9 +97,8 @@ TEST(CycleNtp, BytesReadTogetherPlaceByteZeroByTheLastOfThem)
     EXPECT_NEAR(f.samples[0].offset, static_cast<double>(NTP_CHAR_TIME_NS - placed) / 1e9, 1e-9);
 }
 
-// dcf.log stays short: the first sample delivered after the start and after
-// a failure of any kind, every sample 0.5 s or more off, and one line per run
-// of failures.
+// dcf.log stays short: the first sample delivered after the start and after a
+// failure of any kind, every sample 0.5 s or more off, one line per run of them.
 TEST(CycleNtp, LogTellsTheFirstSampleFailuresOnceAndLargeOffsets)
 {
     FakeCycle f;

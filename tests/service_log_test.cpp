@@ -86,27 +86,25 @@ TEST_F(ServiceLog, FullDiskIsToldInTheJournalOnceEachWay)
 {
     ASSERT_EQ(mkdir((dir_ + "/small").c_str(), 0755), 0);
     const tproc::ChildRun run = tproc::run_in_child(dir_, [] {
-        setenv("INVOCATION_ID", "test", 1); // lines go to the journal under a service manager only
         tempus_log_io.journal = [](const char *text, int) {
             printf("%s\n", text);
         };
         if (!tproc::mount_private_tmpfs("small", "64k") || chdir("small") != 0)
             return 99;
-        const RWTime stamp = RWTime::now();
         state_begin("clock", "", "/dev/term/a", 1, 0);
         start_publishing_state();
         close(open("dcf.log", O_WRONLY | O_CREAT, 0644)); // there, but nothing in it yet
-        const int filler = open("filler", O_WRONLY | O_CREAT, 0644);
         static const char block[4096] = {};
-        while (filler >= 0 && write(filler, block, sizeof block) > 0) {
-        }
-        write_to_log("2", stamp);
-        write_to_log("3", stamp);
+        const int filler = open("filler", O_WRONLY | O_CREAT, 0644);
+        while (filler >= 0 && write(filler, block, sizeof block) > 0) // until the disk is full
+            ;
+        write_to_log("2", RWTime::now());
+        write_to_log("3", RWTime::now());
         publish_state();
         publish_state();
         close(filler);
         unlink("filler");
-        write_to_log("4", stamp);
+        write_to_log("4", RWTime::now());
         publish_state();
         printf("%s", tproc::read_file("dcf.log").c_str());
         return 0;

@@ -32,9 +32,8 @@ std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &
 // moved to `key`; its result is the child's exit status.
 ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args);
 
-// In a child made as above: gives it a private mount namespace and mounts a
-// tmpfs of `size` ("64k") on the folder `path`, which nobody else sees and
-// which goes with the child. false when either fails.
+// In a child made as above: a private mount namespace, and in it a tmpfs of
+// `size` ("64k") on the folder `path`, which goes with the child; or false.
 bool mount_private_tmpfs(const std::string &path, const char *size);
 
 } // namespace tproc
