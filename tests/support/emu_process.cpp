@@ -97,6 +97,7 @@ bool emu_start(const std::vector<std::string> &options, EmuProcess *emu)
     args.emplace_back("--log");
     args.push_back(emu->log_path);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
