@@ -107,8 +107,11 @@ static int reason_named(const char *name)
 
 static void take_sample(const sample_line &line, service_state *s, bool *identified, bool *timed)
 {
-    const auto count = static_cast<unsigned long long>(line.value);
-    const auto seconds = static_cast<long long>(line.value);
+    // Only what fits is converted: an offset may be negative, and a file may say anything.
+    const bool fits_count = line.value >= 0 && line.value < 1.8e19;
+    const bool fits_seconds = line.value > -9.2e18 && line.value < 9.2e18;
+    const auto count = fits_count ? static_cast<unsigned long long>(line.value) : 0ULL;
+    const auto seconds = fits_seconds ? static_cast<long long>(line.value) : 0LL;
     const char *name = line.name;
     if (strcmp(name, "tempusd_info") == 0) {
         snprintf(s->mode, sizeof s->mode, "%s", label(line, "mode"));
