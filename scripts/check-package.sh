@@ -77,6 +77,10 @@ rotation=$(logrotate -d -s "$unpacked/logrotate.state" "$unpacked/root/etc/logro
 grep -q 'rotating pattern: /var/log/tempusd/dcf.log' <<<"$rotation" || fail "logrotate: $rotation"
 grep -qi 'error' <<<"$rotation" && fail "logrotate: $rotation"
 
+# The chrony line shown beside the refclock unit is the one the README and tempusd(8) give.
+chrony_line=$(sed -n 's/^#   \(refclock SOCK .*\)$/\1/p' "$unpacked"/units/tempusd-refclock.service)
+grep -qxF "    $chrony_line" README.md || fail "tempusd-refclock.service shows \"$chrony_line\", not the README's chrony line"
+
 echo "-- groff -man -ww -z"
 for page in "$unpacked"/root/usr/share/man/man*/*.gz; do
   warnings=$(zcat "$page" | groff -man -ww -z 2>&1)

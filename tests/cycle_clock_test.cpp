@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "calendar/zone.h"
+#include "service/status_query.h"
 #include "tests/support/fakes.h"
 #include "timesvc/sync_cycle.h"
 #include "timesvc/tm_srvce.h"
@@ -50,11 +51,14 @@ TEST(CycleClock, SmallDifferencesAreSlewed)
 }
 
 // The step sets the instant the telegram names; the log shows the difference.
+// The state tells the times noted in the clock's new time.
 TEST(CycleClock, LargerDifferencesAreStepped)
 {
     for (long d : {6L, -6L, 3600L, -7200L}) {
         SCOPED_TRACE(std::to_string(d) + " s");
         FakeCycle f;
+        state_begin("clock", "", "/dev/term/a", 1, f.system_start);
+        start_publishing_state();
         feed_offset_telegram(f, d);
 
         synchronize_time(LINE_FD, 60);
@@ -64,6 +68,11 @@ TEST(CycleClock, LargerDifferencesAreStepped)
         EXPECT_TRUE(f.slews.empty());
         EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(d)});
         EXPECT_TRUE(f.requests().empty());
+        service_state s = {};
+        ASSERT_EQ(parse_state_file(f.states.back().c_str(), &s), 0);
+        EXPECT_EQ(s.start_time, f.system_start + d);
+        EXPECT_EQ(s.last_sync_time, f.system_start + 2 + d);
+        EXPECT_EQ(status_exit_code(s, f.system_start + 2 + d), QUERY_SYNCHRONISED);
     }
 }
 

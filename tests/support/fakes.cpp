@@ -87,7 +87,7 @@ sync_io real_sync_table()
 // The system clock in whole seconds, 64 bits, so it runs on past 2037.
 static long long fake_system_seconds()
 {
-    return static_cast<long long>(cycle->system_start) + cycle->now_ms / 1000;
+    return static_cast<long long>(cycle->system_start) + cycle->stepped_by + cycle->now_ms / 1000;
 }
 
 static RWTime fake_service_clock()
@@ -145,6 +145,8 @@ static const sync_io fake_sync_io = {
     },
     [](const time_t *when) {
         cycle->steps.push_back(*when);
+        if (cycle->clock_result == 0)
+            cycle->stepped_by += static_cast<long long>(*when) - fake_system_seconds();
         return cycle->clock_result;
     },
     [](unsigned seconds) {

@@ -62,7 +62,7 @@ sync_io real_sync_table();
 // The synchronisation cycle's world: the line plays a script of read
 // results, every read costs the fake monotonic clock the time the script
 // says, and the system clock (and with it the service clock) follows that
-// clock, so 20-second time-outs cost no wall time. Clock calls, pauses,
+// clock and the steps made, so 20-second time-outs cost no wall time. Clock calls, pauses,
 // requests and log lines are recorded. DST_correction starts as the
 // system's zone has it at system_start and is put back after.
 class FakeCycle {
@@ -88,7 +88,8 @@ public:
     std::vector<int> flushes;
     std::vector<clock_call> slews;
     std::vector<time_t> steps;
-    int clock_result = 0; // what the clock calls answer
+    long long stepped_by = 0; // what the steps moved the system clock by
+    int clock_result = 0;     // what the clock calls answer
     std::vector<unsigned> pauses;
     std::vector<int> request_bytes_at_pause;
     int refreshes = 0;
