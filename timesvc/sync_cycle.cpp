@@ -185,16 +185,16 @@ static int read_failure_outcome(int result)
     }
 }
 
-// Slews or steps the system clock to the instant the telegram's time of day
-// names nearest the reading, in the system's own zone, and logs the outcome
-// with the reading stamp; a difference of 0 is left alone silently. With /N
-// the telegram goes to the NTP daemon instead, and the clock is left alone.
+// Slews or steps the system clock to the instant the telegram's date and
+// time name in the system's own zone, and logs the outcome with the reading
+// stamp; a difference of 0 is left alone silently. With /N the telegram goes
+// to the NTP daemon instead, and the clock is left alone.
 static void correct_system_clock(const reading &r)
 {
+    dcf_wall_time when = {};
     telegram_instant found = {};
-    if (find_telegram_instant(r.arrival.tv_sec, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND],
-                              &found) != 0) {
-        // A system clock too far out to be rendered in its own zone.
+    if (telegram_wall_time(buf, &when) != 0 || find_telegram_instant(r.arrival.tv_sec, &when, &found) != 0) {
+        // Not met: validation has refused a date or time out of range.
         tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
         state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
         return;
