@@ -19,8 +19,9 @@ static void add_receiver_time(text_buffer *t, const unsigned char *b)
     const unsigned month = b[DCF_OFS_MONTH];
     const unsigned day = b[DCF_OFS_DAY];
     const unsigned weekday = b[DCF_OFS_WEEKDAY];
-    if (year <= 99 && month >= 1 && month <= 12 && day >= 1 && day <= 31)
-        text_append(t, "%04u-%02u-%02u", (year < 70 ? 2000U : 1900U) + year, month, day);
+    const int full_year = telegram_full_year(static_cast<int>(year));
+    if (full_year >= 0 && month >= 1 && month <= 12 && day >= 1 && day <= 31)
+        text_append(t, "%04d-%02u-%02u", full_year, month, day);
     else
         text_append(t, "year %u, month %u, day %u (no date)", year, month, day);
     text_append(t, " %02u:%02u:%02u, ", b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND]);
@@ -120,8 +121,11 @@ int format_telegram_fault(const unsigned char *telegram, int verdict, char *out,
     if (status != DCF_STATUS_VALID && status != DCF_STATUS_UNCERTAIN)
         return std::snprintf(out, size, "unexpected status byte 0x%02x (0x%02x or 0x%02x expected)", status,
                              DCF_STATUS_VALID, DCF_STATUS_UNCERTAIN);
-    return std::snprintf(out, size, "hour, minute or second out of range (%u:%u:%u)", telegram[DCF_OFS_HOUR],
-                         telegram[DCF_OFS_MINUTE], telegram[DCF_OFS_SECOND]);
+    if (telegram[DCF_OFS_HOUR] > 23 || telegram[DCF_OFS_MINUTE] > 59 || telegram[DCF_OFS_SECOND] > 60)
+        return std::snprintf(out, size, "hour, minute or second out of range (%u:%u:%u)",
+                             telegram[DCF_OFS_HOUR], telegram[DCF_OFS_MINUTE], telegram[DCF_OFS_SECOND]);
+    return std::snprintf(out, size, "no such date (year %u, month %u, day %u)", telegram[DCF_OFS_YEAR],
+                         telegram[DCF_OFS_MONTH], telegram[DCF_OFS_DAY]);
 }
 
 int format_open_failure(int outcome, const char *path, int error, char *out, std::size_t size)

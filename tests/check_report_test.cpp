@@ -98,6 +98,7 @@ TEST(CheckReport, FaultsAreNamedInWords)
         {0, 0xbc, TELEGRAM_UNEXPECTED, "unexpected start byte 0xbc (0xbb expected)"},
         {9, 0x00, TELEGRAM_UNEXPECTED, "unexpected status byte 0x00 (0xc5 or 0xd2 expected)"},
         {1, 25, TELEGRAM_UNEXPECTED, "hour, minute or second out of range (25:20:34)"},
+        {6, 32, TELEGRAM_UNEXPECTED, "no such date (year 26, month 12, day 32)"},
         {9, 0xd2, TELEGRAM_UNCERTAIN, "the receiver's time is uncertain (status 0xd2)"},
     };
     for (const auto &c : cases) {
@@ -121,6 +122,9 @@ TEST(CheckMeasure, DifferenceIsTheSampleTempusdHandsOn)
     r.telegram[1] = static_cast<unsigned char>(shown.tm_hour);
     r.telegram[2] = static_cast<unsigned char>(shown.tm_min);
     r.telegram[3] = static_cast<unsigned char>(shown.tm_sec);
+    r.telegram[4] = static_cast<unsigned char>(shown.tm_year % 100);
+    r.telegram[5] = static_cast<unsigned char>(shown.tm_mon + 1);
+    r.telegram[6] = static_cast<unsigned char>(shown.tm_mday);
     r.telegram[8] = static_cast<unsigned char>(telegram_checksum(r.telegram));
 
     measure_telegram(arrival, &r);

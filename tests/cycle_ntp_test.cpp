@@ -37,7 +37,7 @@ static void feed_telegram_at(FakeCycle &f, long seconds_after, long long first_m
 
 // The sample's offset is D + one character time - the fraction of the second
 // at which byte 0 was read; the arrival is that reading itself, and D is the
-// step's, also across midnight. The stamps' correction plays no part.
+// step's, also across midnight and days. The stamps' correction plays no part.
 TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
 {
     const struct {
@@ -53,6 +53,7 @@ TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
         {"system summer, library winter", 3600, 12, 0, 0, -2, 0, -2.000 + 0.000572917 - 0.250},
         {"library summer, system winter", -3600, 12, 0, 0, 3, 0, 3.000572917 - 0.250},
         {"receiver past midnight", 0, 23, 59, 57, 5, 0, 5.000572917 - 0.250},
+        {"system clock 3 days behind", 0, 12, 0, 0, 259200, 0, 259200.000572917 - 0.250},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);

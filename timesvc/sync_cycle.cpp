@@ -227,17 +227,18 @@ static int set_system_clock(const reading &r, long difference)
     return correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP;
 }
 
-// Slews or steps the system clock to the instant the telegram's time of day
-// names nearest the reading, in the system's own zone, and logs the outcome
-// with the reading stamp. With /N the telegram goes to the NTP daemon
-// instead, and the clock is left alone. The outcome is noted once, in the
-// clock's time after the correction: a step moves the times noted before it.
+// Slews or steps the system clock to the instant the telegram's date and
+// time name in the system's own zone, and logs the outcome with the reading
+// stamp. With /N the telegram goes to the NTP daemon instead, and the clock
+// is left alone. The outcome is noted once, in the clock's time after the
+// correction: a step moves the times noted before it.
 static void correct_system_clock(const reading &r)
 {
+    dcf_wall_time when = {};
     telegram_instant found = {};
-    // A system clock too far out to be rendered in its own zone gives no instant.
-    const bool placed = find_telegram_instant(r.arrival.tv_sec, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE],
-                                              buf[DCF_OFS_SECOND], &found) == 0;
+    // Not met: validation has refused a date or time out of range.
+    const bool placed =
+        telegram_wall_time(buf, &when) == 0 && find_telegram_instant(r.arrival.tv_sec, &when, &found) == 0;
     if (placed && ntp_feed_active()) {
         feed_ntp(r.arrival, found.difference, found.instants, r.stamp);
         return;

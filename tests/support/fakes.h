@@ -50,10 +50,15 @@ std::string stamp_text(RWTime t);
 // The hh:mm:ss of the system's wall clock at `when`.
 std::string wall_text(time_t when);
 
-// A good ten-byte telegram (status 0xC5 unless given) with its checksum.
+// The telegram with its checksum worked out again, whatever its bytes 1 to 7 now hold.
+std::vector<unsigned char> with_checksum(std::vector<unsigned char> t);
+
+// A good ten-byte telegram (status 0xC5 unless given) with its checksum, of
+// h:m:s on the local date of the fake system clock (of today without a FakeCycle).
 std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status = 0xC5);
 
-// The telegram of a receiver whose clock reads `when`: its wall-clock time in the system's zone.
+// The telegram of a receiver whose clock reads `when`: its wall-clock date
+// and time in the system's zone.
 std::vector<unsigned char> telegram_at(time_t when);
 
 // The cycle's side-effect table with the real functions, whatever is installed.
