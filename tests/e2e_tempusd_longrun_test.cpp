@@ -45,29 +45,31 @@ TEST_F(E2ETempusdLongRun, RealTimePulledReceiverNeitherSpinsNorFloodsTheLog)
 TEST_F(E2ETempusdLongRun, RealTimeDescriptorsStayConstantOverFourHundredCycles)
 {
     // Two seconds off: every cycle slews, so every cycle also opens and closes
-    // the log and leaves a clock record that proves it ran. A telegram takes
-    // 5 ms on the line: one cut by a cycle's input flush leaves garbage that
-    // costs 20 s, so the first comes 100 ms after the request, once the first
-    // cycle has begun, and the others 50 ms apart.
+    // the log and leaves a clock record that proves it ran. Telegrams come
+    // 50 ms apart; one cut by a cycle's input flush (more often on a busy
+    // machine) leaves garbage that costs the line's 20 s, so the cycles are
+    // counted, not the telegrams, and given the time a few such cuts take.
     ASSERT_TRUE(start_emulator({"--offset", "2", "--minute-ms", "50", "--no-align"}));
     ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
     pid_t background = wait_background();
     ASSERT_GT(background, 0);
     ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 20, 5000));
-    int descriptors_before = tempusd_e2e::open_descriptor_count(background);
-    long ticks_before = tempusd_e2e::cpu_ticks(background);
-    auto start = std::chrono::steady_clock::now();
+    const int descriptors_before = tempusd_e2e::open_descriptor_count(background);
+    const long ticks_before = tempusd_e2e::cpu_ticks(background);
+    const size_t cycles_before = clock_lines().size();
+    const auto start = std::chrono::steady_clock::now();
 
-    ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, 420, 60000));
+    size_t cycles = 0;
+    while ((cycles = clock_lines().size() - cycles_before) < 400 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(150))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(cycles, 400u) << "cycles in " << seconds << " s";
     EXPECT_TRUE(tempusd_e2e::process_alive(background));
     EXPECT_EQ(tempusd_e2e::open_descriptor_count(background), descriptors_before);
-    // A few telegrams may fall into a cycle's input flush; most must be used.
-    EXPECT_GE(clock_lines().size(), 360u);
-    std::printf("400 telegrams in %.1f s; background CPU %ld ticks; %d descriptors; %zu clock records\n",
-                seconds, tempusd_e2e::cpu_ticks(background) - ticks_before, descriptors_before,
-                clock_lines().size());
+    std::printf("%zu cycles in %.1f s; background CPU %ld ticks; %d descriptors\n", cycles, seconds,
+                tempusd_e2e::cpu_ticks(background) - ticks_before, descriptors_before);
 }
 
 } // namespace
