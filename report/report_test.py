@@ -31,9 +31,12 @@ T0 = datetime.datetime(2026, 12, 1, 0, 0, 5)
 
 
 def week():
-    """(stamp, message) of a week: /T10 with a 200-min outage and two lost lines, then /N at /T1."""
+    """(stamp, message) of a week: /T10 with a 200-min outage and two lost lines, then /N at /T1.
+
+    Every 80 min a telegram 12 h off steps the clock and the next steps it back:
+    the lines between bear stamps 12 h early."""
     at = lambda minute, seconds=0: T0 + datetime.timedelta(minutes=minute, seconds=seconds)
-    diffs = [1, -3, 5, -6, 3600, -43000, 2, 4]
+    diffs = [1, -3, -43000, 43000, 5, -4, 2, 4]
     log = [(at(0), START), (at(0), INSTALLED.format("/C/dev/ttyUSB0 /S /T10"))]
     for k in range(10, 8001, 10):
         if 3010 <= k < 3200:
@@ -44,19 +47,28 @@ def week():
             (at(8002), START), (at(8002), INSTALLED.format("/C1 /T1 /N/run/chrony.dcf.sock"))]
     log += [(at(k), SAMPLE.format((-1) ** k * 0.012 * (k % 7))) for k in range(8010, 7 * 1440, 20)]
     log += [(at(k), text) for k, text in FAILURES]
-    return sorted(log, key=lambda e: e[0])
+    written, moved = [], datetime.timedelta()
+    for t, text in sorted(log, key=lambda e: e[0]):
+        written.append((t + moved, text))
+        step = int(text.split()[-2]) if text.startswith("Nastapila") else 0
+        moved += datetime.timedelta(seconds=step if abs(step) > 5 else 0)
+    return written
+
+
+def write_files(folder, parts):
+    """Writes {name: [line]}, gzip-compressed where the name says so; the paths, last name first."""
+    for name, part in parts.items():
+        data = "".join(part).encode()
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(gzip.compress(data) if name.endswith(".gz") else data)
+    return [os.path.join(folder, n) for n in reversed(parts)]
 
 
 def write_week(folder):
     """dcf.log, dcf.log.1 and dcf.log.2.gz as logrotate leaves them; their paths, in no order."""
     lines = [f"[{t:%d/%m/%Y %H:%M:%S}]:- {text}\n" for t, text in week()]
-    parts = {"dcf.log.2.gz": lines[:300] + GARBAGE[:1], "dcf.log.1": lines[300:700] + GARBAGE[1:],
-             "dcf.log": lines[700:]}
-    for name, part in parts.items():
-        data = "".join(part).encode()
-        with open(os.path.join(folder, name), "wb") as f:
-            f.write(gzip.compress(data) if name.endswith(".gz") else data)
-    return [os.path.join(folder, n) for n in ("dcf.log", "dcf.log.2.gz", "dcf.log.1")]
+    return write_files(folder, {"dcf.log.2.gz": lines[:300] + GARBAGE[:1], "dcf.log.1": lines[300:700] + GARBAGE[1:],
+                                "dcf.log": lines[700:]})
 
 
 def run(args, **kw):
@@ -146,6 +158,34 @@ class LogsTest(unittest.TestCase):
         self.assertEqual(fields["service"], "2 installed, 1 removed, 0 failed installations, 0 other messages")
         self.assertEqual(fields["last event"], f"{events[-1][0]:%d/%m/%Y %H:%M:%S}   {events[-1][1]}")
 
+    def test_order_written_and_state_file(self):
+        """The clock stepped back an hour across rotated files, then the counts the log leaves out."""
+        line = lambda hhmm, text: f"[15/12/2026 {hhmm}:00]:- {text}\n"
+        logs = write_files(self.folder, {
+            "dcf.log.10": [line("10:00", START), line("10:00", INSTALLED.format("/C1 /T10")),
+                           line("10:10", SYNC.format(1))],
+            "dcf.log.2.gz": [line("10:20", SYNC.format(-3600))],
+            "dcf.log.1": [line("09:30", SYNC.format(2)), "szum\u2028na linii\n", GARBAGE[0]],
+            "dcf.log": [line("09:40", SYNC.format(1)), line("09:50", SYNC.format(1))]})
+        start = datetime.datetime(2026, 12, 15, 10).timestamp()
+        state = [f"tempusd_start_time_seconds {start:.0f}\n", f"tempusd_state_time_seconds {start + 3000:.0f}\n",
+                 'tempusd_synchronisations_total{correction="none"} 2\n',
+                 'tempusd_synchronisations_total{correction="slew"} 4\n']
+        for prom, expected in [
+                (None, {"not in the log": "differences of 0 and steady NTP samples: the figures above leave them out "
+                                          "(no tempusd.prom read)"}),
+                (state, {"synchronisations since start": "6: 2 with a difference of 0, 4 slews, 0 steps",
+                         "last synchronisation": "none since the start"})]:
+            if prom:
+                write_files(self.folder, {"tempusd.prom": prom})
+            fields, _ = summary(self, logs[:2] + logs[:1:-1])
+            self.assertEqual({k: fields.get(k) for k in expected}, expected)
+        self.assertEqual({k: fields[k] for k in ("files", "lines", "period", "longest without synchronisation")}, {
+            "files": "dcf.log.10, dcf.log.2.gz, dcf.log.1, dcf.log", "lines": "9: 7 understood, 2 not understood "
+            "(first: dcf.log.1 line 2)", "period": "15/12/2026 10:00:00 .. 15/12/2026 09:50:00 (50 min 0 s)",
+            "longest without synchronisation": "10 min 0 s (15/12/2026 10:00:00 .. 15/12/2026 10:10:00)"})
+        self.assertTrue(fields["last event"].startswith("15/12/2026 09:50:00 "))
+
     def test_page_in_chromium(self):
         page = os.path.join(self.folder, "week.html")
         summary(self, self.logs, "-o", page)
@@ -153,12 +193,15 @@ class LogsTest(unittest.TestCase):
         kinds = {"no_telegram", "parity", "break", "read_error", "unexpected", "checksum", "uncertain",
                  "clock_not_set", "line_lost", "not_delivered", "ambiguous", "service"}
         self.assertEqual(rows(dom), kinds)
+        self.assertIn("not-logged", dom.ids)
         self.assertEqual(len([i for i in dom.ids if re.fullmatch(r"span-no-telegram-\d+-top", i)]), 2)
         self.assertEqual(len([i for i in dom.ids if re.fullmatch(r"span-line-lost-\d+-top", i)]), 2)
 
     def test_errors(self):
-        empty, garbage, hidden = (os.path.join(self.folder, n) for n in ("empty", "garbage", "hidden"))
+        empty, garbage, hidden, cut = (os.path.join(self.folder, n) for n in ("empty", "garbage", "hidden", "cut.gz"))
         open(empty, "w").close()
+        with open(self.logs[-1], "rb") as whole, open(cut, "wb") as f:
+            f.write(whole.read()[:500])
         with open(garbage, "w") as f:
             f.writelines(GARBAGE)
         os.mkdir(hidden)
@@ -169,7 +212,8 @@ class LogsTest(unittest.TestCase):
         for args, env, status, text in [
                 ([], None, 1, "usage:"), (["--bogus", self.logs[0]], None, 1, "usage:"),
                 (["-h"], None, 0, "Exit status"), ([self.folder + "/missing"], None, 2, "missing"),
-                ([empty, self.logs[0]], None, 2, "empty"), ([garbage], None, 2, "no line of tempusd's log"),
+                ([empty, cut, self.logs[0]], None, 0, "empty; left out"), ([empty, cut], None, 2, "cut.gz: not a"),
+                ([garbage], None, 2, "no line of tempusd's log"),
                 (["-o", self.folder + "/none/page.html", *self.logs], None, 3, "no page written"),
                 (self.logs, without, 0, "synchronisations"), (["-o", page, *self.logs], without, 3, "matplotlib")]:
             with self.subTest(args=args):
@@ -192,6 +236,8 @@ class SoakTest(unittest.TestCase):
         page = os.path.join(folder, "soak.html")
         fields, failures = summary(self, [os.path.join(folder, "dcf.log")], "-o", page)
         self.assertEqual(fields["synchronisations"], f"{calls}: {slews} slews (|d| <= 5 s), {steps} steps")
+        self.assertRegex(fields["synchronisations since start"], rf"^\d+: \d+ with a difference of 0, {slews} slews, "
+                                                                 rf"{steps} steps$")
         self.assertEqual(failures, {text: logged[text] for text in failures})
         self.assertTrue(failures, out)
         if LOST in logged:

@@ -34,6 +34,7 @@ for entry in \
     '-rw-r--r-- ./usr/share/man/man1/tempusd-report.1.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
+    '-rw-r--r-- ./lib/systemd/system/tempusd-wait.service' \
     '-rw-r--r-- ./etc/logrotate.d/tempusd' \
     '-rw-r--r-- ./usr/share/doc/tempusd/examples/99-horolan.rules' \
     '-rw-r--r-- ./usr/share/doc/tempusd/copyright' \

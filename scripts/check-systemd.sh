@@ -4,17 +4,21 @@
 # can set a clock), installs the package scripts/package.sh built, and starts
 # the units there against the receiver emulator on a pseudo-terminal linked
 # to /dev/term/a:
-#   tempusd.service   the emulator agreeing with the clock: ready at once, the
-#                     last synchronisation in `systemctl status`, dcf.log in
-#                     the journal, tempusd /Q exits 0; 5 s apart the clock
-#                     cannot be set and the unit is not ready; the stop removes
-#                     the registry;
+#   tempusd.service   the emulator agreeing with the clock: ready after the
+#                     start's cycle, the last synchronisation in `systemctl
+#                     status`, dcf.log in the journal, tempusd /Q exits 0, no
+#                     "not our child"; 5 s apart the clock cannot be set and
+#                     /Q exits 1; the stop removes the registry;
 #   tempusd-refclock  beside a chronyd -x of the check's own: a sample reaches
 #                     chronyd's SOCK socket, the unit is ready with the last
 #                     sample in its status, its process runs SCHED_FIFO at
 #                     the unit's priority;
-#   silent receiver   tempusd.service and time-sync.target while the receiver
-#                     never answers the first cycle.
+#   silent receiver   time-sync.target and logrotate.timer wait for
+#                     tempusd-wait.service's bound (shortened by a drop-in),
+#                     not longer; tempusd /Q exits 1 and the service runs on;
+#   after a kill      kill -KILL of the main process: a new start within
+#                     RestartSec, the leftover registration removed, /Q 0;
+#                     systemctl stop then leaves the unit inactive, not failed.
 #
 # The container's tree is built once with debootstrap (a few minutes, from the
 # machine's own Debian mirror) and kept in $TEMPUS_SYSTEMD_CACHE
@@ -45,7 +49,7 @@ run=$cache/run
 root=$run/root
 machine=tempusd-check
 # Written into the tree when it is complete; a tree made by another recipe is made again.
-recipe="1 $suite minbase systemd systemd-sysv dbus procps util-linux chrony"
+recipe="2 $suite minbase systemd systemd-sysv dbus procps util-linux chrony logrotate"
 
 dcf_log=$root/var/log/tempusd/dcf.log
 registry_key=0x0000db4e
@@ -90,7 +94,7 @@ build_tree() {
   printf '#!/bin/sh\nexit 101\n' >"$fresh/usr/sbin/policy-rc.d"
   chmod 755 "$fresh/usr/sbin/policy-rc.d"
   if ! { chroot "$fresh" apt-get update -qq &&
-      DEBIAN_FRONTEND=noninteractive chroot "$fresh" apt-get install -y -qq --no-install-recommends chrony util-linux &&
+      DEBIAN_FRONTEND=noninteractive chroot "$fresh" apt-get install -y -qq --no-install-recommends chrony util-linux logrotate &&
       chroot "$fresh" systemctl disable chrony.service; } >>"$log" 2>&1; then
     tail -n 20 "$log"
     echo "check-systemd.sh: installing into the tree failed; see $log" >&2
@@ -128,10 +132,12 @@ prepare_run() {
 
 # --- the container ---------------------------------------------------------------
 
-# Runs a command inside the container, in a clean environment.
+# Runs a command inside the container, in a clean environment. nsenter -a
+# keeps this machine's capabilities: CAP_SYS_TIME leaves the bounding set
+# before anything runs in there, so no command entered can set the clock.
 inside() {
-  nsenter -t "$init_pid" -a /usr/bin/env -i -C / PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-    SYSTEMD_PAGER= SYSTEMD_COLORS=0 "$@"
+  nsenter -t "$init_pid" -a setpriv --bounding-set=-sys_time -- /usr/bin/env -i -C / \
+    PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 SYSTEMD_PAGER= SYSTEMD_COLORS=0 "$@"
 }
 
 boot() {
@@ -168,6 +174,12 @@ boot() {
   bounding=$(awk '/^CapBnd:/ {print $2}' "/proc/$init_pid/status")
   if [ $((0x$bounding >> 25 & 1)) -ne 0 ]; then
     echo "check-systemd.sh: the container holds CAP_SYS_TIME (CapBnd $bounding); stopping" >&2
+    return 1
+  fi
+  # Nor may a command entered from here.
+  bounding=$(inside awk '/^CapBnd:/ {print $2}' /proc/self/status)
+  if [ $((0x$bounding >> 25 & 1)) -ne 0 ]; then
+    echo "check-systemd.sh: a command entered in the container holds CAP_SYS_TIME (CapBnd $bounding); stopping" >&2
     return 1
   fi
 }
@@ -268,8 +280,8 @@ stop_service() { # UNIT: stopped cleanly, registry and process gone
 
 # Between checks: nothing of the last one running, no registration left.
 reset_container() {
-  inside systemctl stop tempusd.service tempusd-refclock.service check-emu.service check-chronyd.service \
-    check-fifo.service >/dev/null 2>&1 || true
+  inside systemctl stop tempusd.service tempusd-wait.service tempusd-refclock.service check-emu.service \
+    check-chronyd.service check-fifo.service >/dev/null 2>&1 || true
   inside systemctl reset-failed >/dev/null 2>&1 || true
   if registry_present; then inside /usr/sbin/tempusd /D >/dev/null 2>&1 || true; fi
 }
@@ -338,18 +350,20 @@ check_sets_clock() {
   log_since "$mark" | has "$TEXT_REMOVED" || fail "dcf.log lacks \"$TEXT_REMOVED\"" || return
 
   # 5 s apart: the correction is tried and refused, as the container cannot
-  # set a clock. A unit that reports readiness waits on: the clock is not set.
+  # set a clock. The unit runs on and /Q says that the clock is not kept.
   start_emulator --offset 5 || return
   mark=$(log_mark)
   inside systemctl start --no-block tempusd.service
   wait_log "$mark" "$TEXT_NOT_SET" 30 || return
   sleep 1
   ! log_since "$mark" | has "$TEXT_SET" || fail "a clock-setting call succeeded in the container" || return
-  expect_state tempusd.service activating || return
+  expect_state tempusd.service active || return
   expect_query 1 || return
   stop_service tempusd.service || return
+  ! inside journalctl -b -u tempusd.service --no-pager | has "not our child" \
+    || fail "systemd does not supervise tempusd as its own child" || return
   summary="ready after ${took} ms, status \"$status_text\", /Q 0, dcf.log in the journal;"
-  summary+=" 5 s apart: \"$TEXT_NOT_SET\", still activating, /Q 1; stop removes the registry"
+  summary+=" 5 s apart: \"$TEXT_NOT_SET\", /Q 1; stop removes the registry"
 }
 
 check_refclock() {
@@ -425,46 +439,83 @@ check_scheduling() { # UNIT
   scheduling=", $want, memory locked: $locked"
 }
 
-# The start with /S waits for the first cycle; a receiver that never answers
-# fails it after about 80 s.
+# A receiver that never answers at boot: the start's cycle fails after about
+# 80 s, and tempusd-wait.service holds time-sync.target (and the timers
+# after it) back for its bound only, here shortened by the drop-in the
+# documentation tells admins to write.
+wait_bound=20
 check_silent_receiver() {
-  diag_units=(tempusd.service time-sync.target check-emu.service)
+  diag_units=(tempusd.service tempusd-wait.service time-sync.target logrotate.timer check-emu.service)
+  inside mkdir -p /run/systemd/system/tempusd-wait.service.d
+  printf '[Service]\nTimeoutStartSec=%s\n' "$wait_bound" \
+    | inside tee /run/systemd/system/tempusd-wait.service.d/bound.conf >/dev/null
+  inside systemctl daemon-reload
   # Other checks' starts reached the target; it must wait for this one.
-  inside systemctl stop time-sync.target
+  inside systemctl stop time-sync.target logrotate.timer
   expect_state time-sync.target inactive || return
   start_emulator --silent || return
-  local mark began
+  local mark began reached
   mark=$(log_mark)
   began=$SECONDS
-  inside systemctl start --no-block tempusd.service
+  inside systemctl start --no-block tempusd.service logrotate.timer
   sleep 3
   expect_state tempusd.service activating || return
   expect_state time-sync.target inactive || return
+  expect_state logrotate.timer inactive || return
+  until [ "$(state_of time-sync.target)" = active ]; do
+    [ $((SECONDS - began)) -lt $((wait_bound + 15)) ] || fail "time-sync.target not reached $((SECONDS - began)) s after the start" || return
+    sleep 0.5
+  done
+  reached=$((SECONDS - began))
+  [ "$reached" -ge "$wait_bound" ] || fail "time-sync.target reached after $reached s, before the bound of $wait_bound s" || return
+  expect_state logrotate.timer active || return
+  [ "$(inside systemctl show -P Result tempusd-wait.service)" = timeout ] \
+    || fail "tempusd-wait.service: Result=$(inside systemctl show -P Result tempusd-wait.service)" || return
   wait_log "$mark" "$TEXT_NO_TELEGRAM" 150 || return
-  failed_after=$((SECONDS - began))
-  sleep 3 # time for the installing process to end, if it does
+  local waited=0
+  until [ "$(state_of tempusd.service)" = active ]; do
+    [ "$waited" -lt 30 ] || fail "tempusd.service is not active after the start's cycle" || return
+    sleep 0.5; waited=$((waited + 1))
+  done
   ! log_since "$mark" | has "$TEXT_SET" || fail "a clock-setting call succeeded in the container" || return
-  expect_not_ready || return
-  stop_service tempusd.service
-}
-
-# No readiness before a first synchronisation, so the unit stays activating
-# and time-sync.target waits; the state of each cycle in `systemctl status`,
-# dcf.log's lines in the journal, and `tempusd /Q` exits 1 (running, never
-# synchronised). The stop that follows (stop_service) comes while the unit is
-# still activating, when systemd skips ExecStop= and runs only ExecStopPost=:
-# the registry must go all the same.
-expect_not_ready() {
-  expect_state tempusd.service activating || return
-  expect_state time-sync.target inactive || return
-  [ "$(inside systemctl show -P MainPID tempusd.service)" != 0 ] || fail "no MainPID while activating" || return
-  local status
-  status=$(inside systemctl show -P StatusText tempusd.service)
-  [ -n "$status" ] || fail "no STATUS= text after the failed cycle" || return
+  expect_query 1 || return
   inside journalctl -b -u tempusd.service --no-pager | has "$TEXT_NO_TELEGRAM" \
     || fail "the journal lacks dcf.log's \"$TEXT_NO_TELEGRAM\"" || return
-  expect_query 1 || return
-  summary="first cycle failed after ${failed_after} s; still activating, time-sync.target waits, status \"$status\""
+  local status
+  status=$(inside systemctl show -P StatusText tempusd.service)
+  stop_service tempusd.service || return
+  inside rm -rf /run/systemd/system/tempusd-wait.service.d
+  inside systemctl daemon-reload
+  summary="time-sync.target and logrotate.timer after $reached s (bound $wait_bound s), tempusd-wait timed out;"
+  summary+=" the start's cycle failed, the unit runs on: \"$status\", /Q 1"
+}
+
+# The kernel's OOM killer ends a process with SIGKILL: the unit starts the
+# service again, and the registration the killed process left does not
+# refuse the new start.
+check_restart() {
+  diag_units=(tempusd.service check-emu.service)
+  start_emulator || return
+  inside timeout 200 systemctl start tempusd.service || fail "systemctl start tempusd failed" || return
+  local first second began took
+  first=$(inside systemctl show -P MainPID tempusd.service)
+  [ "$first" != 0 ] || fail "no MainPID" || return
+  began=$SECONDS
+  inside kill -KILL "$first"
+  until second=$(inside systemctl show -P MainPID tempusd.service)
+    [ "$second" != 0 ] && [ "$second" != "$first" ] && [ "$(state_of tempusd.service)" = active ]; do
+    [ $((SECONDS - began)) -lt 60 ] || fail "no new start within 60 s of the kill ($(state_of tempusd.service))" || return
+    sleep 0.5
+  done
+  took=$((SECONDS - began))
+  registry_present || fail "no registry after the new start" || return
+  expect_query 0 || return
+  local restarts
+  restarts=$(inside systemctl show -P NRestarts tempusd.service)
+  stop_service tempusd.service || return
+  sleep 2
+  expect_state tempusd.service inactive || return
+  summary="killed process $first, process $second running $took s later (restarts $restarts), /Q 0; stopped: inactive"
 }
 
 # --- running them ------------------------------------------------------------------------
@@ -500,5 +551,6 @@ run_check "install" check_install
 run_check "tempusd.service" check_sets_clock
 run_check "tempusd-refclock.service" check_refclock
 run_check "silent receiver" check_silent_receiver
+run_check "after a kill" check_restart
 echo "systemd: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

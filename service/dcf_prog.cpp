@@ -7,7 +7,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include "platform/memory_lock.h"
@@ -311,31 +310,19 @@ static void begin_service_state(const struct dcf_settings *s)
     state_begin(mode, target, device, s->interval, static_cast<long long>(time(nullptr)));
 }
 
-// Under a service manager the background process, not the installing one, is
-// the service's main process: it says so, and the installing process waits
-// until it has before it ends, or the manager would take the service for
-// ended. Elsewhere nothing of this happens.
-static void tell_main_pid(const int handshake[2])
+// The background process's part: it records its id for /D, logs the
+// installation's success when it is also the installing process, and cycles
+// for ever.
+[[noreturn]] static void run_in_background(int id, int fd, int interval, const char *success_line)
 {
-    if (handshake[1] < 0)
-        return;
-    char message[32];
-    snprintf(message, sizeof message, "MAINPID=%ld", static_cast<long>(getpid()));
-    (void)notify_service_manager(message);
-    close(handshake[0]);
-    const ssize_t told = write(handshake[1], "", 1);
-    (void)told; // unsent, the installing process still goes on at the end of this one
-    close(handshake[1]);
-}
-
-static void wait_for_main_pid(const int handshake[2])
-{
-    if (handshake[0] < 0)
-        return;
-    close(handshake[1]);
-    struct pollfd told = {handshake[0], POLLIN, 0};
-    (void)poll(&told, 1, 10000); // a byte, or the end of a background process that failed
-    close(handshake[0]);
+    if (sem_leave_pid(id, 1) == -1)
+        report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(), EXIT_REGISTRY,
+                        sem_deinstall);
+    if (success_line != nullptr)
+        write_to_log(success_line, now_DST());
+    // Given a real-time policy, no page fault may delay the reading of byte 0 either.
+    (void)lock_memory_when_real_time();
+    perform_synchronization(fd, interval);
 }
 
 int tempusd_main(int argc, char **argv)
@@ -384,9 +371,6 @@ int tempusd_main(int argc, char **argv)
     // From here on the background process holds the registration; a log lost
     // later leaves it for /D, as the log's loss ends that process.
     undo_registration_on_lost_log(nullptr);
-    int handshake[2] = {-1, -1};
-    if (service_manager_listens() && pipe2(handshake, O_CLOEXEC) != 0)
-        handshake[0] = handshake[1] = -1;
     signal(SIGHUP, SIG_IGN);
     signal(SIGINT, SIG_IGN);
     signal(SIGQUIT, SIG_IGN);
@@ -394,24 +378,22 @@ int tempusd_main(int argc, char **argv)
     close(1);
     close(2);
 
+    char line[DCF_TEXT_SIZE];
+    format_success_line(&settings, line);
+    // A service manager started this process to be the service: it watches
+    // it, restarts it and ends it. Forked away, the background process would
+    // be a stranger to the manager, so here the process stays what it is.
+    if (service_manager_listens())
+        run_in_background(id, fd, settings.interval, line);
+
     // The console is closed from here on: these reports reach the log only.
     pid_t child = fork();
     if (child == -1)
         report_and_exit("Nie mozna utworzyc procesu obslugi zegara Horolan. Koniec ...", now_DST(),
                         EXIT_REGISTRY, sem_deinstall);
-    if (child == 0) {
-        if (sem_leave_pid(id, 1) == -1)
-            report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(),
-                            EXIT_REGISTRY, sem_deinstall);
-        tell_main_pid(handshake);
-        // Given a real-time policy, no page fault may delay the reading of byte 0 either.
-        (void)lock_memory_when_real_time();
-        perform_synchronization(fd, settings.interval);
-    }
-    wait_for_main_pid(handshake);
+    if (child == 0)
+        run_in_background(id, fd, settings.interval, nullptr);
 
-    char line[DCF_TEXT_SIZE];
-    format_success_line(&settings, line);
     write_to_log(line, now_DST());
     return EXIT_INSTALLED;
 }

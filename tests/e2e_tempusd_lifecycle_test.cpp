@@ -2,6 +2,10 @@
 // against the receiver emulator, as nobody, under the clock interposer.
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +127,38 @@ TEST_F(E2ETempusdInstall, RemovalStopsTheServiceAndAllowsANewInstall)
     EXPECT_TRUE(wait_log_message(
         "Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /S /T1).", 5000))
         << log_text();
+}
+
+// A service manager watches the process it started: tempusd stays that
+// process instead of forking away from it, registers it, and says it is ready
+// at once, before any telegram, so that nothing waits on the receiver.
+TEST_F(E2ETempusdInstall, UnderAServiceManagerTheStartedProcessIsTheService)
+{
+    ASSERT_TRUE(start_emulator({"--silent"}));
+    const std::string socket_path = dir + "/notify";
+    const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(manager, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+    ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(chmod(socket_path.c_str(), 0777), 0);
+    extra_env.push_back("NOTIFY_SOCKET=" + socket_path);
+
+    const pid_t started = tproc::spawn(tempusd_spawn({"/T1"}));
+    ASSERT_GT(started, 0);
+    EXPECT_EQ(wait_background(), started);
+    pollfd told = {manager, POLLIN, 0};
+    ASSERT_EQ(poll(&told, 1, 5000), 1) << "no notification";
+    char message[512] = {};
+    ASSERT_GT(recv(manager, message, sizeof message - 1, 0), 0);
+    EXPECT_EQ(std::string(message).rfind("READY=1\nSTATUS=", 0), 0u) << message;
+    EXPECT_TRUE(tempusd_e2e::process_alive(started));
+    EXPECT_TRUE(wait_log_message("Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /T1).", 3000))
+        << log_text();
+
+    tproc::kill_pid(started);
+    close(manager);
 }
 
 TEST_F(E2ETempusdInstall, RemovalWithoutInstallationReportsIt)

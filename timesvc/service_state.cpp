@@ -298,9 +298,11 @@ void publish_state()
     const int length = format_state_file(state, sync_io_seconds(), text, sizeof text);
     if (length > 0)
         tempus_sync_io.write_state(text, static_cast<std::size_t>(length));
-    // Ready, for whatever waits for the service, once it has synchronised.
+    // Ready as soon as the background process keeps the clock: what waits for
+    // the first synchronisation asks /Q (tempusd-wait.service), within a bound
+    // of its own, so a receiver that cannot be heard holds up nothing for ever.
     char message[512];
-    const bool ready = !ready_told && state.last_sync_time != 0;
+    const bool ready = !ready_told;
     const int head = snprintf(message, sizeof message, "%sSTATUS=", ready ? "READY=1\n" : "");
     if (format_state_status(state, message + head, sizeof message - static_cast<std::size_t>(head)) < 0)
         return;

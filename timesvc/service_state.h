@@ -119,8 +119,8 @@ int format_state_status(const service_state &state, char *text, std::size_t size
 // manager; before (in the installing process) it does nothing.
 void start_publishing_state();
 
-// Replaces the state file and sends the status (and, once the service has
-// synchronised for the first time, that it is ready).
+// Replaces the state file and sends the status (the first time also that
+// the service is ready).
 void publish_state();
 
 #endif
