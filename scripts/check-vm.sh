@@ -216,7 +216,7 @@ guest() {
 wait_booted() {
   local state
   guest_wait=300 guest true || fail "the guest did not come up" || return
-  state=$(guest "timeout ${1:-240} systemctl is-system-running --wait") || true
+  state=$(guest_wait=$((${1:-240} + 30)) guest "timeout ${1:-240} systemctl is-system-running --wait") || true
   case "$state" in running|degraded) return 0 ;; esac
   fail "the boot did not complete within ${1:-240} s (systemctl is-system-running: ${state:-no answer})"
 }
@@ -400,8 +400,13 @@ run_case() { # NAME FUNCTION
 # tempusd.service enabled, the receiver there from the start: the boot's first
 # synchronisation steps date and time, and time-sync.target follows it.
 case_boot_step() {
-  wait_booted || return
   local line step at target now_skew status
+  guest_wait=300 guest true || fail "the guest did not come up" || return
+  until_guest 150 "grep -F '$TEXT_SET' $dcf_log" ||
+    fail "no synchronisation in dcf.log: $(guest "tail -n 2 $dcf_log" | tr '\n' ' ')" || return
+  until_guest 60 'systemctl is-active time-sync.target' ||
+    fail "time-sync.target not reached a minute after the first synchronisation (tempusd-wait.service:" \
+      "$(guest 'systemctl show -P ActiveState tempusd-wait.service'))" || return
   line=$(guest 'cat /var/log/vm-installed')
   [ "$(grep -c ' disabled$' <<<"$line")" = 2 ] || fail "the package's installation enabled a unit: $line" || return
   expect_state tempusd.service active || return
@@ -532,7 +537,7 @@ case_silent() {
   diag_units=(tempusd.service tempusd-wait.service time-sync.target logrotate.timer)
   local began unit at limit=30 reached=
   guest_wait=300 guest true || fail "the guest did not come up" || return
-  until_guest 150 'systemctl is-active time-sync.target' || fail "time-sync.target not reached" || return
+  until_guest 150 'systemctl is-active time-sync.target' || fail "time-sync.target not reached within 150 s" || return
   expect_state multi-user.target active || return
   began=$(guest 'systemctl show -P InactiveExitTimestampMonotonic tempusd-wait.service')
   [ "${began:-0}" -gt 0 ] || fail "tempusd-wait.service never started" || return
@@ -572,7 +577,7 @@ case_ftdi() {
     fail "the FTDI adapter's rule could not be put in place" || return
   guest '! test -e /dev/term/a' || fail "/dev/term/a still there without its adapter" || return
   emulator usb "$usb_pty" --minute-ms 2000 || return
-  until_guest 30 'test -e /dev/term/a' || fail "no /dev/term/a for the adapter: $(guest 'ls -l /dev/serial/by-id/ 2>&1')" || return
+  until_guest 30 'test -e /dev/term/a' || fail "no /dev/term/a for the adapter: $(guest 'ls /dev/serial/by-id/ 2>&1' | tr '\n' ' ')" || return
   local identity latency
   identity=$(guest 'udevadm info -q property -n /dev/term/a' | awk -F= '{p[$1] = $2}
     END {printf "%s:%s serial %s, %s", p["ID_VENDOR_ID"], p["ID_MODEL_ID"], p["ID_SERIAL_SHORT"], p["ID_USB_DRIVER"]}')
@@ -615,7 +620,7 @@ case_refclock() {
   expect_state tempusd-refclock.service active || return
   local selected stepped
   until_guest 180 'chronyc -n sources | grep -E "^#\* DCF "' ||
-    fail "chronyd did not select the source: $(guest 'chronyc -n sources' | tail -n 2 | tr '\n' ' ')" || return
+    fail "chronyd did not select DCF; its sources: $(guest 'chronyc -n sources' | sed 1,2d | tr '\n' ' ')" || return
   selected=$(guest 'journalctl -b -u chrony.service -o short-monotonic' | grep -F 'Selected source DCF' |
     sed -n '1s/^\[ *\([0-9.]*\)\].*/\1/p')
   stepped=$(guest "journalctl -b -u chrony.service -o cat | sed -n 's/.*System clock was stepped by \([-0-9.]*\) seconds.*/\1/p' | head -n 1")
