@@ -30,7 +30,7 @@ static int refuse(int fd, int outcome)
     return outcome;
 }
 
-int open_check_line(const char *path, int *fd)
+int open_check_line(const char *path, int *fd, struct termios *before)
 {
     // Without blocking, so that a port without carrier cannot hold the open.
     // A line held with TIOCEXCL refuses a user without privilege here (EBUSY).
@@ -46,6 +46,8 @@ int open_check_line(const char *path, int *fd)
         return refuse(line, CHECK_OPEN_UNASKABLE);
     if (held != 0)
         return refuse(line, CHECK_OPEN_HELD);
+    if (tcgetattr(line, before) != 0)
+        return refuse(line, CHECK_OPEN_UNSETTABLE);
     if (set_port_paramers(line, MARK_WAIT_TENTHS, 14, 48, 1, 1, 0) != 0)
         return refuse(line, CHECK_OPEN_UNSETTABLE);
     // Blocking again, so a mark's later bytes are waited for, not missed.
@@ -82,9 +84,9 @@ static int wait_for_byte(int fd, long long deadline_ms)
     }
 }
 
-int read_check_telegram(int fd, unsigned char *buf, struct timespec *arrival, int *got)
+int read_check_telegram(int fd, int first_byte_ms, unsigned char *buf, struct timespec *arrival, int *got)
 {
-    long long deadline = monotonic_ms() + CHECK_FIRST_BYTE_WAIT_MS;
+    long long deadline = monotonic_ms() + first_byte_ms;
     for (*got = 0; *got < DCF_TELEGRAM_SIZE;) {
         int result = wait_for_byte(fd, deadline);
         if (result == SERIAL_OK)

@@ -1,14 +1,16 @@
 #ifndef TEMPUS_CHECK_CHECK_LINE_H
 #define TEMPUS_CHECK_CHECK_LINE_H
 
+#include <termios.h>
+
 #include <ctime>
 
 // The receiver's line as horolan-check uses it: opened only when no one holds
 // it, set up as tempusd sets it up, one telegram asked for and read within
 // bounds. Only reads and writes the line; the clock is only read.
 
-// How long the receiver has to begin its telegram after the request, and to
-// complete it after byte 0.
+// How long the receiver has to begin its telegram after the request (unless
+// the caller gives another bound), and to complete it after byte 0.
 constexpr int CHECK_FIRST_BYTE_WAIT_MS = 5000;
 constexpr int CHECK_REST_WAIT_MS = 1000;
 
@@ -26,19 +28,20 @@ constexpr int CHECK_READ_HUNG_UP = 1;
 // Opens `path` if it may be the receiver's line and no one holds it
 // exclusively, then sets it up as tempusd does (19200 baud, 8E1, raw, errors
 // marked) and for blocking reads. A held line is left as it was: nothing is
-// set, written or read. Returns CHECK_OPEN_*, *fd set on CHECK_OPEN_OK.
-int open_check_line(const char *path, int *fd);
+// set, written or read. Returns CHECK_OPEN_*; on CHECK_OPEN_OK *fd is set and
+// *before holds the line's settings as they were, to be put back.
+int open_check_line(const char *path, int *fd, struct termios *before);
 
 // Discards queued input, then asks for one telegram with the lone command
 // byte (which leaves any periodic sending as it was). Returns a SERIAL_* code.
 int ask_for_telegram(int fd);
 
-// Reads one telegram into buf: byte 0 within CHECK_FIRST_BYTE_WAIT_MS, the
-// rest within CHECK_REST_WAIT_MS after it, each byte through link's read_char.
+// Reads one telegram into buf: byte 0 within first_byte_ms, the rest within
+// CHECK_REST_WAIT_MS after it, each byte through link's read_char.
 // *arrival is when byte 0 arrived by CLOCK_REALTIME, as ntp_tighten_arrival
 // places it from the reading of each byte. Returns
 // SERIAL_OK, SERIAL_TIMEOUT, CHECK_READ_HUNG_UP or read_char's failure, with
 // *got the bytes read before it (the index of the failed byte).
-int read_check_telegram(int fd, unsigned char *buf, struct timespec *arrival, int *got);
+int read_check_telegram(int fd, int first_byte_ms, unsigned char *buf, struct timespec *arrival, int *got);
 
 #endif

@@ -15,15 +15,15 @@ void measure_telegram(struct timespec arrival, check_reading *r)
         r->arrival_local = {};
         return;
     }
-    // Only these verdicts vouch for the time of day's range and checksum.
+    // Only these verdicts vouch for the date's and time's range and checksum.
     if (r->verdict != TELEGRAM_VALID && r->verdict != TELEGRAM_UNCERTAIN) {
         r->measurement = CHECK_DAMAGED;
         return;
     }
+    dcf_wall_time when = {};
     telegram_instant found = {};
     ntp_sample sample = {};
-    if (find_telegram_instant(arrival.tv_sec, b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND],
-                              &found) != 0 ||
+    if (telegram_wall_time(b, &when) != 0 || find_telegram_instant(arrival.tv_sec, &when, &found) != 0 ||
         ntp_make_sample(arrival, found.difference, &sample) != 0)
         return;
     r->measurement = CHECK_MEASURED;

@@ -19,8 +19,9 @@ static void add_receiver_time(text_buffer *t, const unsigned char *b)
     const unsigned month = b[DCF_OFS_MONTH];
     const unsigned day = b[DCF_OFS_DAY];
     const unsigned weekday = b[DCF_OFS_WEEKDAY];
-    if (year <= 99 && month >= 1 && month <= 12 && day >= 1 && day <= 31)
-        text_append(t, "%04u-%02u-%02u", (year < 70 ? 2000U : 1900U) + year, month, day);
+    const int full_year = telegram_full_year(static_cast<int>(year));
+    if (full_year >= 0 && month >= 1 && month <= 12 && day >= 1 && day <= 31)
+        text_append(t, "%04d-%02u-%02u", full_year, month, day);
     else
         text_append(t, "year %u, month %u, day %u (no date)", year, month, day);
     text_append(t, " %02u:%02u:%02u, ", b[DCF_OFS_HOUR], b[DCF_OFS_MINUTE], b[DCF_OFS_SECOND]);
@@ -120,8 +121,11 @@ int format_telegram_fault(const unsigned char *telegram, int verdict, char *out,
     if (status != DCF_STATUS_VALID && status != DCF_STATUS_UNCERTAIN)
         return std::snprintf(out, size, "unexpected status byte 0x%02x (0x%02x or 0x%02x expected)", status,
                              DCF_STATUS_VALID, DCF_STATUS_UNCERTAIN);
-    return std::snprintf(out, size, "hour, minute or second out of range (%u:%u:%u)", telegram[DCF_OFS_HOUR],
-                         telegram[DCF_OFS_MINUTE], telegram[DCF_OFS_SECOND]);
+    if (telegram[DCF_OFS_HOUR] > 23 || telegram[DCF_OFS_MINUTE] > 59 || telegram[DCF_OFS_SECOND] > 60)
+        return std::snprintf(out, size, "hour, minute or second out of range (%u:%u:%u)",
+                             telegram[DCF_OFS_HOUR], telegram[DCF_OFS_MINUTE], telegram[DCF_OFS_SECOND]);
+    return std::snprintf(out, size, "no such date (year %u, month %u, day %u)", telegram[DCF_OFS_YEAR],
+                         telegram[DCF_OFS_MONTH], telegram[DCF_OFS_DAY]);
 }
 
 int format_open_failure(int outcome, const char *path, int error, char *out, std::size_t size)
@@ -140,14 +144,15 @@ int format_open_failure(int outcome, const char *path, int error, char *out, std
     }
 }
 
-int format_read_failure(int result, int got, const char *path, int error, char *out, std::size_t size)
+int format_read_failure(int result, int got, int first_byte_s, const char *path, int error, char *out,
+                        std::size_t size)
 {
     switch (result) {
     case SERIAL_TIMEOUT:
         if (got == 0)
             return std::snprintf(
                 out, size, "no telegram from the receiver on %s within %d s after asking for one (0x%02x)",
-                path, CHECK_FIRST_BYTE_WAIT_MS / 1000, DCF_REQUEST_BYTE);
+                path, first_byte_s, DCF_REQUEST_BYTE);
         return std::snprintf(
             out, size,
             "the telegram from the receiver on %s stopped after %d of %d bytes: no more within %d s", path,
@@ -162,4 +167,15 @@ int format_read_failure(int result, int got, const char *path, int error, char *
     case CHECK_READ_HUNG_UP: return std::snprintf(out, size, "%s hung up at byte %d", path, got);
     default: return std::snprintf(out, size, "reading from %s failed: %s", path, std::strerror(error));
     }
+}
+
+int format_receiver_time(const unsigned char *telegram, char *out, std::size_t size)
+{
+    text_buffer t = text_in(out, size);
+    add_receiver_time(&t, telegram);
+    const int length = text_length(t);
+    if (length <= 0)
+        return length;
+    out[length - 1] = '\0'; // the report's line ends there
+    return length - 1;
 }

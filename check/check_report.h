@@ -43,7 +43,13 @@ int format_telegram_fault(const unsigned char *telegram, int verdict, char *out,
 int format_open_failure(int outcome, const char *path, int error, char *out, std::size_t size);
 
 // Why no whole telegram came, for a result of read_check_telegram other than
-// SERIAL_OK after `got` bytes; `error` is the errno it left.
-int format_read_failure(int result, int got, const char *path, int error, char *out, std::size_t size);
+// SERIAL_OK after `got` bytes, byte 0 having been waited for `first_byte_s`
+// seconds; `error` is the errno it left.
+int format_read_failure(int result, int got, int first_byte_s, const char *path, int error, char *out,
+                        std::size_t size);
+
+// The receiver's date, time and weekday as the report shows them, without
+// the line's end. Returns its length, or -1 when it does not fit.
+int format_receiver_time(const unsigned char *telegram, char *out, std::size_t size);
 
 #endif

@@ -58,7 +58,7 @@ static const char kUsage[] =
     "  --bad-status K       status 0x00 in the first K telegrams\n"
     "  --bad-fields K       hour 25, minute 61, second 62, month 13, day 32,\n"
     "                       weekday 8 (checksum right) in the first K telegrams\n"
-    "  --ff-byte            year byte 0xFF (checksum right) in every telegram\n"
+    "  --ff-byte            weekday byte 0xFF (checksum right) in every telegram\n"
     "  --short K            the first K telegrams lack the status byte (9 bytes)\n"
     "  --parity-error K     the first K telegrams send the start byte as the\n"
     "                       parity-error mark 0xFF 0x00 0xBB (11 bytes)\n"

@@ -69,8 +69,9 @@ static void fill_fields(const ClockFields &c, const TelegramFaults &f, unsigned 
         t[6] = low_byte(c.day);
         t[7] = low_byte(c.weekday);
     }
+    // The weekday byte, which no program checks: the telegram stays valid.
     if (f.ff_byte)
-        t[4] = 0xFF;
+        t[7] = 0xFF;
 }
 
 static unsigned char start_byte_for(const TelegramFaults &f)

@@ -39,7 +39,7 @@ struct FaultPlan {
     int parity_error = 0; // start byte sent as the parity-error mark 0xFF 0x00 0xBB
     int line_break = 0;   // start byte replaced by the break mark 0xFF 0x00 0x00
     int start_byte = -1;  // start byte of every telegram; -1 = 0xBB
-    bool ff_byte = false; // year byte 0xFF in every telegram, checksum still right
+    bool ff_byte = false; // weekday byte 0xFF in every telegram, checksum still right
 };
 
 // The faults of one telegram; a default one has none.

@@ -64,3 +64,22 @@ int process_runs_program(pid_t pid, const char *name)
     }
     return 0;
 }
+
+int process_has_ended(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/stat", static_cast<long>(pid));
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) {
+        return 1;
+    }
+    char stat[512] = "";
+    const bool read = fgets(stat, sizeof stat, f) != nullptr;
+    fclose(f);
+    // The state follows the command name, which may itself hold ") ".
+    const char *end = strrchr(stat, ')');
+    if (!read || end == nullptr || end[1] != ' ') {
+        return 1;
+    }
+    return end[2] == 'Z' || end[2] == 'X' ? 1 : 0;
+}

@@ -8,4 +8,8 @@
 // characters, the length the kernel keeps of a command name.
 int process_runs_program(pid_t pid, const char *name);
 
+// 1 when process pid has ended (it is gone, or a zombie not yet reaped), 0
+// while it still runs and may still write.
+int process_has_ended(pid_t pid);
+
 #endif

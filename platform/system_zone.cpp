@@ -69,23 +69,25 @@ static bool same_identity(const zone_file_identity &a, const zone_file_identity 
            a.changed.tv_sec == b.changed.tv_sec && a.changed.tv_nsec == b.changed.tv_nsec;
 }
 
-// The C library reads a file named by TZ again only when TZ itself changes:
-// TZ is set to plain UTC and back for a moment. Without TZ, tzset looks at
-// the default file itself.
+// The C library reads a file named by TZ again only when TZ itself changes,
+// and /etc/localtime (without TZ) only when its inode, device or whole-second
+// mtime changed: a zone copied over it in place with its mtime kept (cp -p)
+// changes none of them. A zone that is no file in between makes it read
+// either afresh: TZ is set to plain UTC for a moment, then put back or
+// removed again.
 static void read_zone_again()
 {
     char **entry = environ;
     while (entry != nullptr && *entry != nullptr && strncmp(*entry, "TZ=", 3) != 0)
         ++entry;
-    if (entry == nullptr || *entry == nullptr) {
-        tzset();
-        return;
-    }
-    char *const original = *entry;
+    char *const original = entry != nullptr ? *entry : nullptr;
     static char plain_utc[] = "TZ=UTC0";
     putenv(plain_utc);
     tzset();
-    putenv(original);
+    if (original != nullptr)
+        putenv(original);
+    else
+        unsetenv("TZ");
     tzset();
 }
 

@@ -27,11 +27,13 @@ for entry in \
     '-rwxr-xr-x ./usr/bin/horolan-emu' \
     '-rwxr-xr-x ./usr/bin/horolan-check' \
     '-rwxr-xr-x ./usr/bin/tempusd-report' \
+    '-rwxr-xr-x ./usr/sbin/tempusd-setup' \
     '-rw-r--r-- ./usr/share/man/man8/tempusd.8.gz' \
     '-rw-r--r-- ./usr/share/man/man8/ex_tikora.8.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-emu.1.gz' \
     '-rw-r--r-- ./usr/share/man/man1/horolan-check.1.gz' \
     '-rw-r--r-- ./usr/share/man/man1/tempusd-report.1.gz' \
+    '-rw-r--r-- ./usr/share/man/man8/tempusd-setup.8.gz' \
     '-rw-r--r-- ./lib/systemd/system/tempusd.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-refclock.service' \
     '-rw-r--r-- ./lib/systemd/system/tempusd-wait.service' \
@@ -53,6 +55,10 @@ grep -v 'running with root privileges' <<<"$tags" || true
 
 dpkg -x "$deb" "$unpacked/root"
 
+echo "-- tempusd-setup --help"
+# The script as unpacked, by the interpreter it names (nothing is probed).
+"$unpacked/root/usr/sbin/tempusd-setup" --help >/dev/null || fail "tempusd-setup does not start"
+
 echo "-- systemd-analyze verify"
 # verify --root wants a whole system under the root; so the units are checked
 # in place of the installed ones, their program path pointed at the unpacked
@@ -70,6 +76,10 @@ rotation=$(logrotate -d -s "$unpacked/logrotate.state" "$unpacked/root/etc/logro
   || fail "logrotate refuses the file: $rotation"
 grep -q 'rotating pattern: /var/log/tempusd/dcf.log' <<<"$rotation" || fail "logrotate: $rotation"
 grep -qi 'error' <<<"$rotation" && fail "logrotate: $rotation"
+
+# The chrony line shown beside the refclock unit is the one the README and tempusd(8) give.
+chrony_line=$(sed -n 's/^#   \(refclock SOCK .*\)$/\1/p' "$unpacked"/units/tempusd-refclock.service)
+grep -qxF "    $chrony_line" README.md || fail "tempusd-refclock.service shows \"$chrony_line\", not the README's chrony line"
 
 echo "-- groff -man -ww -z"
 for page in "$unpacked"/root/usr/share/man/man*/*.gz; do

@@ -3,13 +3,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include "platform/proc_name.h"
 #include "platform/semun.h"
 #include "service/registry_io.h"
 #include "timesvc/dcf_log.h"
+#include "timesvc/service_state.h"
 #include "timesvc/tm_srvce.h"
 
 static constexpr char TEXT_INSTALLED[] = "Program obslugi zegara Horolan jest juz zainstalowany.";
@@ -132,6 +135,29 @@ int sem_remove(int id)
     return semctl(id, 0, IPC_RMID) == -1 ? -1 : 0;
 }
 
+// The working directory of process pid, where its state file lies, held
+// while the process's own entry may vanish; -1 when it cannot be learned.
+static int folder_of(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/cwd", static_cast<long>(pid));
+    return open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A stopped service exports no state: its state file goes once the process
+// is gone (it may be finishing a write when the signal comes). A crashed one
+// leaves the file behind; its own write time tells how old it is.
+static void remove_state_file(int folder, pid_t pid)
+{
+    if (folder < 0)
+        return;
+    for (int waited_ms = 0; waited_ms < 5000 && process_has_ended(pid) == 0; waited_ms += 10)
+        usleep(10000);
+    (void)unlinkat(folder, STATE_FILE, 0);
+    (void)unlinkat(folder, STATE_FILE_NEW, 0);
+    close(folder);
+}
+
 void sem_deinstall(int failed)
 {
     const int key = tempus_registry_io.key;
@@ -147,10 +173,12 @@ void sem_deinstall(int failed)
     // The recorded id outlives the background process; once the kernel has
     // handed it to some other program, that program must not be signalled.
     if (pid != 0 && tempus_registry_io.runs_program(pid, "tempusd")) {
+        const int folder = folder_of(pid);
         char command[DCF_TEXT_SIZE];
         snprintf(command, sizeof command, "kill -9 %i", pid);
         // The background process may be gone already; the result tells nothing either way.
         (void)tempus_registry_io.run_command(command);
+        remove_state_file(folder, pid);
     }
     if (sem_remove(id) == -1) {
         report("Nie mozna usunac semfora obslugi zegara Horolan.");

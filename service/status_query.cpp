@@ -1,6 +1,7 @@
 #include "service/status_query.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -106,8 +107,11 @@ static int reason_named(const char *name)
 
 static void take_sample(const sample_line &line, service_state *s, bool *identified, bool *timed)
 {
-    const auto count = static_cast<unsigned long long>(line.value);
-    const auto seconds = static_cast<long long>(line.value);
+    // Only what fits is converted: an offset may be negative, and a file may say anything.
+    const bool fits_count = line.value >= 0 && line.value < 1.8e19;
+    const bool fits_seconds = line.value > -9.2e18 && line.value < 9.2e18;
+    const auto count = fits_count ? static_cast<unsigned long long>(line.value) : 0ULL;
+    const auto seconds = fits_seconds ? static_cast<long long>(line.value) : 0LL;
     const char *name = line.name;
     if (strcmp(name, "tempusd_info") == 0) {
         snprintf(s->mode, sizeof s->mode, "%s", label(line, "mode"));
@@ -117,6 +121,8 @@ static void take_sample(const sample_line &line, service_state *s, bool *identif
     } else if (strcmp(name, "tempusd_interval_seconds") == 0) {
         s->interval_minutes = static_cast<int>(seconds / 60);
         *timed = s->interval_minutes > 0;
+    } else if (strcmp(name, "tempusd_state_time_seconds") == 0) {
+        s->state_time = seconds;
     } else if (strcmp(name, "tempusd_start_time_seconds") == 0) {
         s->start_time = seconds;
     } else if (strcmp(name, "tempusd_line_info") == 0) {
@@ -180,8 +186,18 @@ int parse_state_file(const char *text, service_state *out)
     return identified && timed ? 0 : -1;
 }
 
+// The service writes its state at least every two intervals (a cycle's
+// longest wait, after an uncertain telegram), and every 20 s while the line
+// is lost: one older than three intervals no longer tells what it does.
+static bool state_is_stale(const service_state &state, long long now)
+{
+    return now - state.state_time > 3 * 60LL * state.interval_minutes;
+}
+
 int status_exit_code(const service_state &state, long long now)
 {
+    if (state_is_stale(state, now))
+        return QUERY_UNREADABLE;
     if (!state.line_up)
         return QUERY_NOT_RUNNING;
     const bool recent =
@@ -237,13 +253,18 @@ static void say_counts(text_buffer *out, const service_state &s, bool clock_mode
                 failures != 0 ? ")" : "", s.outcomes[OUTCOME_UNCERTAIN], s.lines_lost, s.lines_restored);
 }
 
-int format_status_report(const service_state &s, long pid, char *text, std::size_t size)
+int format_status_report(const service_state &s, long pid, long long now, char *text, std::size_t size)
 {
     text_buffer out = text_in(text, size);
     const bool clock_mode = strcmp(s.mode, "clock") == 0;
     text_append(&out, "Program obslugi zegara Horolan dziala (pid %ld) od ", pid);
     text_append_wall_clock(&out, s.start_time);
-    text_append(&out, ".\n");
+    text_append(&out, ".\nStan zapisany ");
+    text_append_wall_clock(&out, s.state_time);
+    text_append(&out, ", %lld s temu", now - s.state_time);
+    text_append(&out, state_is_stale(s, now) ? ": nieaktualny, program nie moze go zapisac (zob. dziennik "
+                                               "systemowy).\n"
+                                             : ".\n");
     say_mode(&out, s);
     say_line(&out, s);
     if (s.last_outcome < OUTCOME_COUNT) {
@@ -278,13 +299,20 @@ static long registered_pid()
     return pid < 0 ? -2 : pid;
 }
 
-// The state file of process pid, through its working directory, into text.
+// The state file of process pid, through its working directory, into text;
+// 0, -1 with errno, or -2 for anything but a regular file under the name (a
+// FIFO would hold the query for ever), refused at once.
 static int read_state_of(long pid, char *text, std::size_t size, char *path, std::size_t path_size)
 {
     snprintf(path, path_size, "/proc/%ld/cwd/%s", pid, STATE_FILE);
-    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -2;
+    }
     std::size_t used = 0;
     ssize_t n = 0;
     while (used + 1 < size && (n = read(fd, text + used, size - 1 - used)) > 0)
@@ -315,19 +343,21 @@ int query_status()
     static char text[STATE_FILE_LIMIT];
     char path[64];
     service_state state;
-    if (read_state_of(pid, text, sizeof text, path, sizeof path) != 0) {
+    const int got = read_state_of(pid, text, sizeof text, path, sizeof path);
+    if (got == -1) {
         printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s: %s.\n", pid, path,
                strerror(errno));
         return QUERY_UNREADABLE;
     }
-    if (parse_state_file(text, &state) != 0) {
+    if (got != 0 || parse_state_file(text, &state) != 0) {
         printf("Nie mozna odczytac stanu programu obslugi zegara Horolan (pid %ld): %s nie jest plikiem "
                "stanu.\n",
                pid, path);
         return QUERY_UNREADABLE;
     }
     static char report[4096];
-    if (format_status_report(state, pid, report, sizeof report) > 0)
+    const auto now = static_cast<long long>(time(nullptr));
+    if (format_status_report(state, pid, now, report, sizeof report) > 0)
         fputs(report, stdout);
-    return status_exit_code(state, static_cast<long long>(time(nullptr)));
+    return status_exit_code(state, now);
 }

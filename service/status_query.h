@@ -20,12 +20,13 @@ constexpr int QUERY_UNREADABLE = 3;       // the registry or the state cannot be
 // service's identity or its interval is missing).
 int parse_state_file(const char *text, service_state *out);
 
-// The exit code for a running service in this state at `now`.
+// The exit code for a running service in this state, read back, at `now`:
+// a state older than three intervals is as good as unreadable.
 int status_exit_code(const service_state &state, long long now);
 
-// The summary of a running service with this pid, in Polish, into text;
-// its length, or -1 when it does not fit.
-int format_status_report(const service_state &state, long pid, char *text, std::size_t size);
+// The summary of a running service with this pid, in Polish, at `now`, into
+// text; its length, or -1 when it does not fit.
+int format_status_report(const service_state &state, long pid, long long now, char *text, std::size_t size);
 
 // The whole query: prints what it finds and returns its exit code.
 int query_status();

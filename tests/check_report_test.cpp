@@ -5,6 +5,7 @@
 
 #include "check/check_measure.h"
 #include "check/check_report.h"
+#include "check/check_zone.h"
 #include "timesvc/ntp_sample.h"
 
 namespace {
@@ -97,6 +98,7 @@ TEST(CheckReport, FaultsAreNamedInWords)
         {0, 0xbc, TELEGRAM_UNEXPECTED, "unexpected start byte 0xbc (0xbb expected)"},
         {9, 0x00, TELEGRAM_UNEXPECTED, "unexpected status byte 0x00 (0xc5 or 0xd2 expected)"},
         {1, 25, TELEGRAM_UNEXPECTED, "hour, minute or second out of range (25:20:34)"},
+        {6, 32, TELEGRAM_UNEXPECTED, "no such date (year 26, month 12, day 32)"},
         {9, 0xd2, TELEGRAM_UNCERTAIN, "the receiver's time is uncertain (status 0xd2)"},
     };
     for (const auto &c : cases) {
@@ -120,6 +122,9 @@ TEST(CheckMeasure, DifferenceIsTheSampleTempusdHandsOn)
     r.telegram[1] = static_cast<unsigned char>(shown.tm_hour);
     r.telegram[2] = static_cast<unsigned char>(shown.tm_min);
     r.telegram[3] = static_cast<unsigned char>(shown.tm_sec);
+    r.telegram[4] = static_cast<unsigned char>(shown.tm_year % 100);
+    r.telegram[5] = static_cast<unsigned char>(shown.tm_mon + 1);
+    r.telegram[6] = static_cast<unsigned char>(shown.tm_mday);
     r.telegram[8] = static_cast<unsigned char>(telegram_checksum(r.telegram));
 
     measure_telegram(arrival, &r);
@@ -133,6 +138,32 @@ TEST(CheckMeasure, DifferenceIsTheSampleTempusdHandsOn)
     measure_telegram(arrival, &r);
     EXPECT_EQ(r.verdict, TELEGRAM_BAD_CHECKSUM);
     EXPECT_EQ(r.measurement, CHECK_DAMAGED);
+}
+
+// tempusd reads the receiver's time in the system's zone: whole hours apart,
+// within the slack, mean a receiver on another zone; anything else does not.
+TEST(CheckZone, WholeHoursApartAreZonesApart)
+{
+    const struct {
+        double offset;
+        int hours;
+    } cases[] = {{0.0, 0},      {0.4, 0},    {3600.013, 1}, {3609.0, 1},      {3611.0, 0},
+                 {-7199.5, -2}, {1800.0, 0}, {93603.0, 26}, {27 * 3600.0, 0}, {3 * 86400.0 + 2, 0}};
+    for (const auto &c : cases)
+        EXPECT_EQ(zone_hours_apart(c.offset), c.hours) << c.offset;
+
+    char text[512];
+    ASSERT_GT(format_zone_warning(2, "UTC", 0, text, sizeof text), 0);
+    EXPECT_EQ(std::string(text),
+              "the receiver's time is 2 h ahead of the system clock: it seems to send the time of UTC+02:00 "
+              "while this machine's zone is UTC (UTC+00:00); tempusd reads the receiver's time in the "
+              "machine's zone, so set the receiver to the machine's zone or the machine's zone to the "
+              "receiver's (timedatectl set-timezone), unless the system clock itself is off by whole hours");
+    ASSERT_GT(format_zone_warning(-1, "CET", 3600, text, sizeof text), 0);
+    EXPECT_NE(std::string(text).find("1 h behind the system clock: it seems to send the time of UTC+00:00 "
+                                     "while this machine's zone is CET (UTC+01:00)"),
+              std::string::npos)
+        << text;
 }
 
 } // namespace

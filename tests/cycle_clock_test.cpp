@@ -1,5 +1,5 @@
 // Correcting the system clock from a good telegram: slew or step, the value
-// given to the clock, telegrams from across midnight, and what is logged.
+// given to the clock, telegrams from days away, and what is logged.
 
 #include <string>
 #include <vector>
@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "calendar/zone.h"
+#include "service/status_query.h"
 #include "tests/support/fakes.h"
 #include "timesvc/sync_cycle.h"
 #include "timesvc/tm_srvce.h"
@@ -49,12 +50,16 @@ TEST(CycleClock, SmallDifferencesAreSlewed)
     }
 }
 
-// The step sets the instant the telegram names; the log shows the difference.
+// The step sets the instant the telegram's date and time name, also for a
+// clock days off (started at its last shutdown); the log shows the
+// difference, and the state tells the times noted in the clock's new time.
 TEST(CycleClock, LargerDifferencesAreStepped)
 {
-    for (long d : {6L, -6L, 3600L, -7200L}) {
+    for (long d : {6L, -6L, 3600L, -7200L, 259200L}) {
         SCOPED_TRACE(std::to_string(d) + " s");
         FakeCycle f;
+        state_begin("clock", "", "/dev/term/a", 1, f.system_start);
+        start_publishing_state();
         feed_offset_telegram(f, d);
 
         synchronize_time(LINE_FD, 60);
@@ -64,6 +69,11 @@ TEST(CycleClock, LargerDifferencesAreStepped)
         EXPECT_TRUE(f.slews.empty());
         EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(d)});
         EXPECT_TRUE(f.requests().empty());
+        service_state s = {};
+        ASSERT_EQ(parse_state_file(f.states.back().c_str(), &s), 0);
+        EXPECT_EQ(s.start_time, f.system_start + d);
+        EXPECT_EQ(s.last_sync_time, f.system_start + 2 + d);
+        EXPECT_EQ(status_exit_code(s, f.system_start + 2 + d), QUERY_SYNCHRONISED);
     }
 }
 
@@ -95,36 +105,6 @@ TEST(CycleClock, RefusedCorrectionIsLoggedAndNotRequestedAgain)
         EXPECT_EQ(f.log_times(), std::vector<std::string>{wall_text(f.system_start + 2)});
         EXPECT_TRUE(f.requests().empty());
     }
-}
-
-// Near midnight the receiver's time of day belongs to the neighbouring day.
-TEST(CycleClock, TelegramFromTheOtherSideOfMidnightBelongsToItsDay)
-{
-    FakeCycle f;
-    // 23:59:58 from the receiver while the system already reads 00:00:01
-    f.system_start = today_at(0, 0, 1);
-    f.feed_bytes(telegram(23, 59, 58));
-
-    synchronize_time(LINE_FD, 60);
-
-    ASSERT_EQ(f.slews.size(), 1u);
-    EXPECT_EQ(f.slews[0].seconds, -3);
-    EXPECT_TRUE(f.steps.empty());
-    EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(-3)});
-}
-
-TEST(CycleClock, StepAcrossMidnightSetsTheTrueTime)
-{
-    FakeCycle f;
-    // the system still reads 23:59:50, the receiver is past midnight
-    f.system_start = today_at(23, 59, 50);
-    f.feed_bytes(telegram(0, 0, 2));
-
-    synchronize_time(LINE_FD, 60);
-
-    ASSERT_EQ(f.steps.size(), 1u);
-    EXPECT_EQ(f.steps[0], f.system_start + 12);
-    EXPECT_EQ(f.logged(), std::vector<std::string>{success_line(12)});
 }
 
 // The correction refreshed when byte 0 arrives makes the stamp, whatever the

@@ -37,7 +37,7 @@ static void feed_telegram_at(FakeCycle &f, long seconds_after, long long first_m
 
 // The sample's offset is D + one character time - the fraction of the second
 // at which byte 0 was read; the arrival is that reading itself, and D is the
-// step's, also across midnight. The stamps' correction plays no part.
+// step's, also across midnight and days. The stamps' correction plays no part.
 TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
 {
     const struct {
@@ -53,6 +53,7 @@ TEST(CycleNtp, ValidTelegramsBecomeSamplesInsteadOfClockCalls)
         {"system summer, library winter", 3600, 12, 0, 0, -2, 0, -2.000 + 0.000572917 - 0.250},
         {"library summer, system winter", -3600, 12, 0, 0, 3, 0, 3.000572917 - 0.250},
         {"receiver past midnight", 0, 23, 59, 57, 5, 0, 5.000572917 - 0.250},
+        {"system clock 3 days behind", 0, 12, 0, 0, 259200, 0, 259200.000572917 - 0.250},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -98,21 +99,25 @@ TEST(CycleNtp, BytesReadTogetherPlaceByteZeroByTheLastOfThem)
 }
 
 // dcf.log stays short: the first sample delivered after the start and after a
-// failure, every sample 0.5 s or more off, and one line per run of failures.
+// failure of any kind, every sample 0.5 s or more off, one line per run of them.
 TEST(CycleNtp, LogTellsTheFirstSampleFailuresOnceAndLargeOffsets)
 {
     FakeCycle f;
     start_ntp_feed(&SOCK);
     f.deliver_results = {0, 0, -1, -1, 0, 0, 0};
-    for (long ahead : {0, 0, 0, 0, 0, 1, 0}) {
+    constexpr long SILENT = -1; // the receiver sends nothing
+    for (long ahead : {0L, 0L, 0L, 0L, 0L, 1L, 0L, SILENT, 0L}) {
         // byte 0 on the next whole second
-        feed_telegram_at(f, static_cast<long>(f.now_ms / 1000) + 1 + ahead, 1000 - f.now_ms % 1000);
+        if (ahead != SILENT)
+            feed_telegram_at(f, static_cast<long>(f.now_ms / 1000) + 1 + ahead, 1000 - f.now_ms % 1000);
         synchronize_time(LINE_FD, 1);
     }
 
-    ASSERT_EQ(f.samples.size(), 7u);
-    EXPECT_EQ(f.logged(), (texts{delivered_line("+0.001"), NOT_DELIVERED, delivered_line("+0.001"),
-                                 delivered_line("+1.001")}));
+    ASSERT_EQ(f.samples.size(), 8u);
+    EXPECT_EQ(
+        f.logged(),
+        (texts{delivered_line("+0.001"), NOT_DELIVERED, delivered_line("+0.001"), delivered_line("+1.001"),
+               "Nie mozna odczytac zegara Horolan w przewidywanym momencie.", delivered_line("+0.001")}));
 }
 
 // Where daylight time ends, one hour of wall-clock times comes twice, and

@@ -150,7 +150,7 @@ TEST(CycleRead, RejectedTelegramsAreLoggedWithTheReadingStamp)
         else
             t[static_cast<size_t>(c.offset)] = static_cast<unsigned char>(c.value);
         if (c.fix_checksum)
-            t = telegram(t[1], t[2], t[3]);
+            t = with_checksum(t);
         if (c.value == 0xD2 && c.offset == 9)
             t[8] = static_cast<unsigned char>((t[8] + 1) % 128);
         // first byte after 3 s, the rest 1 s apart: a fresh stamp would be 12:00:12

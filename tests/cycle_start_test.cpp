@@ -2,6 +2,7 @@
 // the first request; the failures that end the installation.
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +14,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/log_text.h"
 #include "tests/support/proc.h"
+#include "timesvc/dcf_log.h"
 #include "timesvc/sync_cycle.h"
 
 using namespace fakes;
@@ -30,12 +32,19 @@ struct ended_start {
     std::vector<std::string> logged;
 };
 
-static ended_start start_in_child(int port)
+static ended_start start_in_child(int port, const char *device = nullptr)
 {
     const std::string dir = tproc::make_scratch_dir();
     ended_start ended;
-    ended.run = tproc::run_in_child(dir, [port] {
+    ended.run = tproc::run_in_child(dir, [port, device] {
+        // Said on the console, beside the lines logged, which the journal has as well.
+        tempus_log_io.journal = [](const char *text, int priority) {
+            if (priority != LOG_INFO)
+                fprintf(stderr, "journal: %s\n", text);
+        };
         int fd = -1;
+        if (device != nullptr)
+            start_dcf_on(&fd, 60, device, 0);
         start_dcf(&fd, 60, port, 0);
         return 99;
     });
@@ -62,37 +71,35 @@ TEST(CycleStart, PortNumberOutsideOneToFourEndsTheInstallation)
     }
 }
 
-TEST(CycleStart, PortThatCannotBeOpenedEndsTheInstallation)
+// Whatever keeps the line from being used, the installation ends with the
+// same two lines; the journal alone is told which device and why.
+TEST(CycleStart, UnusableLineEndsTheInstallationAndTheJournalSaysWhy)
 {
-    FakeCycle f;
-    tempus_sync_io.open_port = real_sync_table().open_port;
-    if (access("/dev/term/d", F_OK) == 0)
-        GTEST_SKIP() << "this machine has /dev/term/d";
-
-    const ended_start ended = start_in_child(4);
-
-    EXPECT_EQ(ended.run.exit_code, 3);
-    EXPECT_EQ(ended.run.console, tproc::console_line(PORT_UNUSABLE) + "deinstall 1\n");
-    EXPECT_EQ(ended.logged, std::vector<std::string>{PORT_UNUSABLE});
-}
-
-// A device that opens but is no terminal: the line layer reports the failed
-// configuration, and the installation ends as for a port that cannot be opened.
-TEST(CycleStart, LineThatCannotBeConfiguredEndsTheInstallation)
-{
-    FakeCycle f;
-    tempus_sync_io.open_port = [](const char *, int flags) {
-        return open("/dev/null", flags);
+    const struct {
+        const char *device;
+        int open_errno; // 0: the real open
+        int configured; // what the line settings answer
+        const char *why;
+    } cases[] = {
+        {"/dev/term/a", ENOENT, 0, "brak urzadzenia"},
+        {"/dev/term/a", EBUSY, 0, "zajety przez inny proces"},
+        {"/etc/passwd", 0, 0, "to nie jest port szeregowy"},
+        {"/dev/term/a", 0, -1, "to nie jest port szeregowy"},
     };
-    tempus_sync_io.configure_line = real_sync_table().configure_line;
-
-    const ended_start ended = start_in_child(1);
-
-    EXPECT_EQ(ended.run.exit_code, 3);
-    EXPECT_NE(ended.run.console.find("ERROR: "), std::string::npos) << ended.run.console;
-    EXPECT_NE(ended.run.console.find(tproc::console_line(PORT_UNUSABLE) + "deinstall 1\n"), std::string::npos)
-        << ended.run.console;
-    EXPECT_EQ(ended.logged, std::vector<std::string>{PORT_UNUSABLE});
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        FakeCycle f;
+        f.open_results = {c.open_errno != 0 ? -1 : LINE_FD};
+        f.open_errno = c.open_errno;
+        if (c.open_errno == 0 && c.configured == 0)
+            tempus_sync_io.open_port = real_sync_table().open_port;
+        f.configure_results = {c.configured};
+        const ended_start ended = start_in_child(0, c.device);
+        EXPECT_EQ(ended.run.exit_code, 3);
+        EXPECT_EQ(ended.run.console, "journal: Nie mozna otworzyc " + std::string(c.device) + ": " + c.why +
+                                         ".\n" + tproc::console_line(PORT_UNUSABLE) + "deinstall 1\n");
+        EXPECT_EQ(ended.logged, std::vector<std::string>{PORT_UNUSABLE});
+    }
 }
 
 TEST(CycleStart, StartsAndRequestsTelegramsAtTheInterval)

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -112,21 +116,32 @@ TEST(DstCorrection, FollowsTheDisagreementOfTheTwoRules)
 
 // A new zone, or new rules replacing the zone's file, reaches a running
 // service at its next refresh of the correction: the difference and the stamps
-// follow the new zone. Here TZ names the file; without TZ the C library looks
-// at /etc/localtime again by itself.
-TEST(DstCorrection, ReplacedZoneFileIsFollowedAtTheNextRefresh)
+// follow the new zone. TZ names a file that another replaces, or, without TZ,
+// a copy bound over /etc/localtime (in a private mount namespace) is rewritten
+// in place, its mtime kept (cp -p), which the C library alone would miss.
+static void follow_replaced_zone(bool in_place)
 {
     const std::string dir = tproc::make_scratch_dir();
     const std::string zone = dir + "/localtime";
-    const tproc::ChildRun run = tproc::run_in_child("", [&zone] {
-        auto install = [&zone](const char *name) {
+    const tproc::ChildRun run = tproc::run_in_child("", [&zone, in_place] {
+        const struct timespec kept[2] = {{0, UTIME_OMIT}, {1700000000, 0}}; // atime, mtime
+        auto install = [&zone, &kept, in_place](const char *name) {
+            const std::string content = tproc::read_file(std::string("/usr/share/zoneinfo/") + name);
+            if (in_place)
+                return tproc::write_file(zone, content) && utimensat(AT_FDCWD, zone.c_str(), kept, 0) == 0;
             const std::string fresh = zone + ".new";
-            return tproc::write_file(fresh, tproc::read_file(std::string("/usr/share/zoneinfo/") + name)) &&
-                   rename(fresh.c_str(), zone.c_str()) == 0;
+            return tproc::write_file(fresh, content) && rename(fresh.c_str(), zone.c_str()) == 0;
         };
         if (!install("UTC"))
             return 10;
-        setenv("TZ", zone.c_str(), 1);
+        if (!in_place)
+            setenv("TZ", zone.c_str(), 1);
+        else if (unshare(CLONE_NEWNS) != 0 ||
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount(zone.c_str(), "/etc/localtime", nullptr, MS_BIND, nullptr) != 0)
+            return 13;
+        else
+            unsetenv("TZ");
         delete RWZone::local(nullptr); // the library's zone is made from UTC too
         update_DST_correction();
         const time_t now = time(nullptr);
@@ -136,8 +151,10 @@ TEST(DstCorrection, ReplacedZoneFileIsFollowedAtTheNextRefresh)
         const int stale = DST_correction;
         update_DST_correction();
         localtime_r(&now, &berlin);
+        const dcf_wall_time shown = {berlin.tm_year + 1900, berlin.tm_mon + 1, berlin.tm_mday,
+                                     berlin.tm_hour,        berlin.tm_min,     berlin.tm_sec};
         telegram_instant found = {};
-        if (find_telegram_instant(now, berlin.tm_hour, berlin.tm_min, berlin.tm_sec, &found) != 0)
+        if (find_telegram_instant(now, &shown, &found) != 0)
             return 12;
         printf("offset %ld correction %d -> %d difference %ld\n", berlin.tm_gmtoff, stale, DST_correction,
                found.difference);
@@ -148,4 +165,12 @@ TEST(DstCorrection, ReplacedZoneFileIsFollowedAtTheNextRefresh)
     const bool summer = run.out.rfind("offset 7200", 0) == 0;
     EXPECT_EQ(run.out, summer ? "offset 7200 correction 0 -> 7200 difference 0\n"
                               : "offset 3600 correction 0 -> 3600 difference 0\n");
+}
+
+TEST(DstCorrection, ReplacedZoneFileIsFollowedAtTheNextRefresh)
+{
+    for (const bool in_place : {false, true}) {
+        SCOPED_TRACE(in_place ? "/etc/localtime rewritten in place" : "TZ's file replaced");
+        follow_replaced_zone(in_place);
+    }
 }

@@ -75,9 +75,11 @@ protected:
         return steps;
     }
 
-    // The instant the receiver's n-th telegram stood for.
+    // The instant the receiver's n-th telegram stood for, once the emulator
+    // has logged it (after sending it, maybe after ex_tikora ended).
     long long telegram_instant(size_t n, long long offset) const
     {
+        EXPECT_TRUE(horolan_test::emu_wait_telegrams(emu, n + 1, 5000));
         std::vector<horolan_test::EmuSent> sent = horolan_test::emu_telegrams(emu);
         EXPECT_GT(sent.size(), n);
         return sent.size() > n ? sent[n].at_ms / 1000 + offset : -1;

@@ -77,6 +77,7 @@ TEST_F(E2ETempusdStatus, QueryTellsARunningServiceAndAStoppedOne)
         EXPECT_TRUE(running.err.empty()) << running.err;
 
         ASSERT_EQ(tempusd({"/D"}).exit_code, 2);
+        EXPECT_NE(access((dir + "/tempusd.prom").c_str(), F_OK), 0) << "a stopped service exports nothing";
         const tproc::Result stopped = tempusd({"/Q"});
         EXPECT_EQ(stopped.exit_code, 2);
         EXPECT_EQ(stopped.out, "Program obslugi zegara Horolan nie jest zainstalowany.\n");
@@ -86,19 +87,6 @@ TEST_F(E2ETempusdStatus, QueryTellsARunningServiceAndAStoppedOne)
         shmctl(segment, IPC_RMID, nullptr);
     for (const std::string &m : log_messages())
         EXPECT_EQ(m.find("/Q"), std::string::npos) << "a query writes nothing to the log";
-}
-
-TEST_F(E2ETempusdStatus, StateThatCannotBeReadIsExitCodeThree)
-{
-    ASSERT_TRUE(start_emulator({"--minute-ms", "1000"}));
-    ASSERT_EQ(mkdir((dir + "/tempusd.prom").c_str(), 0755), 0); // never a state file
-    ASSERT_EQ(tempusd({"/T1"}).exit_code, 0);
-    ASSERT_GT(wait_background(), 0);
-
-    const tproc::Result r = tempusd({"/Q"});
-
-    EXPECT_EQ(r.exit_code, 3) << r.out;
-    EXPECT_TRUE(says(r, "Nie mozna odczytac stanu programu obslugi zegara Horolan (pid ")) << r.out;
 }
 
 // A pseudo-terminal of the test's own: mode 0600 and root's, or held exclusively.

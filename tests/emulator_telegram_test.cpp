@@ -75,7 +75,7 @@ TEST(EmulatorTelegram, EachFaultChangesOnlyWhatItNames)
          {0xBB, 25, 61, 62, 96, 13, 32, 8, (25 + 61 + 62 + 96 + 13 + 32 + 8) % 128, 0xC5}},
         {"ff byte",
          fault([](TelegramFaults &f) { f.ff_byte = true; }),
-         {0xBB, 12, 30, 0, 0xFF, 7, 15, 1, (12 + 30 + 255 + 7 + 15 + 1) % 128, 0xC5}},
+         {0xBB, 12, 30, 0, 96, 7, 15, 0xFF, (12 + 30 + 96 + 7 + 15 + 255) % 128, 0xC5}},
         {"short",
          fault([](TelegramFaults &f) { f.short_write = true; }),
          {0xBB, 12, 30, 0, 96, 7, 15, 1, 33}},

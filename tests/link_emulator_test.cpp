@@ -54,13 +54,13 @@ TEST(E2ELinkEmulator, ConfiguredLineReadsRequestedTelegramsWithDoubledFFRealTime
     flush_port(fd, FLUSH_INPUT);
     time_request_to_DCF(fd, 1);
 
-    // The year byte 0xFF reaches the host as 0xFF 0xFF and is read as one byte;
+    // The weekday byte 0xFF reaches the host as 0xFF 0xFF and is read as one byte;
     // the next telegram follows one (fast) minute later.
     for (int n = 1; n <= 2; ++n) {
         const std::vector<unsigned char> buf = read_telegram(fd);
         ASSERT_EQ(buf.size(), 10u);
         EXPECT_EQ(validate_telegram(buf.data()), TELEGRAM_VALID);
-        EXPECT_EQ(buf[DCF_OFS_YEAR], 0xFF);
+        EXPECT_EQ(buf[DCF_OFS_WEEKDAY], 0xFF);
         ASSERT_TRUE(horolan_test::emu_wait_telegrams(emu, static_cast<size_t>(n), 1000));
         const horolan_test::EmuSent sent = horolan_test::emu_telegrams(emu)[static_cast<size_t>(n - 1)];
         EXPECT_EQ(sent.bytes, buf);

@@ -49,7 +49,15 @@ TEST(LinkTelegram, Validation)
         {"23:59", changed(changed(kGood, 1, 23, false), 2, 59, true), TELEGRAM_VALID},
         {"hour 24, bad checksum", changed(changed(kGood, 1, 24, true), 8, 0, false), TELEGRAM_BAD_CHECKSUM},
         {"hour 24, uncertain", changed(changed(kGood, 9, 0xD2, false), 1, 24, true), TELEGRAM_UNEXPECTED},
-        {"date fields unchecked", changed(changed(kGood, 5, 13, false), 6, 0xFF, true), TELEGRAM_VALID},
+        // The date by the two-digit window: 00 is 2000, a leap year.
+        {"year 100", changed(kGood, 4, 100, true), TELEGRAM_UNEXPECTED},
+        {"month 13", changed(kGood, 5, 13, true), TELEGRAM_UNEXPECTED},
+        {"day 0", changed(kGood, 6, 0, true), TELEGRAM_UNEXPECTED},
+        {"31 April", changed(changed(kGood, 5, 4, false), 6, 31, true), TELEGRAM_UNEXPECTED},
+        {"29 February 2000", changed(changed(changed(kGood, 4, 0, false), 5, 2, false), 6, 29, true),
+         TELEGRAM_VALID},
+        {"29 February 2026", changed(changed(changed(kGood, 4, 26, false), 5, 2, false), 6, 29, true),
+         TELEGRAM_UNEXPECTED},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "calendar/rwdate.h"
 #include "calendar/rwtime.h"
@@ -13,6 +15,7 @@
 #include "tests/support/log_text.h"
 #include "tests/support/proc.h"
 #include "timesvc/dcf_log.h"
+#include "timesvc/service_state.h"
 
 namespace {
 
@@ -75,6 +78,45 @@ TEST_F(ServiceLog, LogThatCannotBeOpenedEndsTheProcess)
                   tproc::console_line("Nie mozna otworzyc dziennika zegara Horolan. Koniec ..."));
     }
     EXPECT_EQ(tproc::read_file(target), "nie ruszac\n");
+}
+
+// A full file system: the lines dcf.log and the state file cannot take are
+// lost, the journal says so once, and once more when writing works again.
+TEST_F(ServiceLog, FullDiskIsToldInTheJournalOnceEachWay)
+{
+    ASSERT_EQ(mkdir((dir_ + "/small").c_str(), 0755), 0);
+    const tproc::ChildRun run = tproc::run_in_child(dir_, [] {
+        tempus_log_io.journal = [](const char *text, int) {
+            printf("%s\n", text);
+        };
+        if (!tproc::mount_private_tmpfs("small", "64k") || chdir("small") != 0)
+            return 99;
+        state_begin("clock", "", "/dev/term/a", 1, 0);
+        start_publishing_state();
+        close(open("dcf.log", O_WRONLY | O_CREAT, 0644)); // there, but nothing in it yet
+        static const char block[4096] = {};
+        const int filler = open("filler", O_WRONLY | O_CREAT, 0644);
+        while (filler >= 0 && write(filler, block, sizeof block) > 0) // until the disk is full
+            ;
+        write_to_log("2", RWTime::now());
+        write_to_log("3", RWTime::now());
+        publish_state();
+        publish_state();
+        close(filler);
+        unlink("filler");
+        write_to_log("4", RWTime::now());
+        publish_state();
+        printf("%s", tproc::read_file("dcf.log").c_str());
+        return 0;
+    });
+    const size_t log = run.out.find('[');
+    ASSERT_NE(log, std::string::npos) << run.out;
+    EXPECT_EQ(run.out.substr(0, log), "Nie mozna zapisac pliku dcf.log: brak miejsca na dysku.\n2\n3\n"
+                                      "Nie mozna zapisac pliku tempusd.prom: brak miejsca na dysku.\n"
+                                      "Zapis pliku dcf.log znow dziala.\n4\n"
+                                      "Zapis pliku tempusd.prom znow dziala.\n");
+    EXPECT_EQ(tproc::log_messages(run.out.substr(log)), std::vector<std::string>{"4"})
+        << "lost lines are lost";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // every cycle and at the loss of the line, read back as /Q reads it, the
 // service manager's status and readiness, and /Q's verdict.
 
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "link/rd_wr_rp.h"
+#include "service/dcf_sem.h"
+#include "service/registry_io.h"
 #include "service/status_query.h"
 #include "tests/support/child.h"
 #include "tests/support/fakes.h"
@@ -94,14 +97,15 @@ TEST(ServiceState, LostLineAndWhyItCannotBeOpenedAreToldAtOnce)
     synchronize_time(watched_line(), 1);
     synchronize_time(watched_line(), 1);
 
-    ASSERT_GE(f.states.size(), 3u);
-    const service_state lost = read_back(f.states[f.states.size() - 3]);
+    ASSERT_GE(f.states.size(), 4u);
+    const service_state lost = read_back(f.states[f.states.size() - 4]);
     EXPECT_FALSE(lost.line_up);
     EXPECT_EQ(lost.line_reason, LINE_OK) << "lost, not yet tried again";
+    EXPECT_EQ(read_back(f.states[f.states.size() - 3]).line_reason, LINE_HELD) << "written at every try";
     const service_state held = read_back(f.states[f.states.size() - 2]);
     EXPECT_FALSE(held.line_up);
     EXPECT_EQ(held.line_reason, LINE_HELD);
-    EXPECT_EQ(status_exit_code(held, f.system_start), QUERY_NOT_RUNNING);
+    EXPECT_EQ(status_exit_code(held, held.state_time), QUERY_NOT_RUNNING);
     const service_state back = read_back(f.states.back());
     EXPECT_TRUE(back.line_up);
     EXPECT_EQ(back.lines_lost, 1u);
@@ -116,19 +120,23 @@ TEST(StatusQuery, ExitCodeFollowsTheLastSynchronisationAndTheLine)
     const struct {
         const char *what;
         long long last_sync;
+        long long written; // the state file
         bool line_up;
         int code;
     } cases[] = {
-        {"synchronised a minute ago", 9940, true, QUERY_SYNCHRONISED},
-        {"three intervals ago", 8200, true, QUERY_SYNCHRONISED},
-        {"longer ago", 8199, true, QUERY_NOT_SYNCHRONISED},
-        {"never", 0, true, QUERY_NOT_SYNCHRONISED},
-        {"line lost", 9940, false, QUERY_NOT_RUNNING},
+        {"synchronised a minute ago", 9940, 9940, true, QUERY_SYNCHRONISED},
+        {"three intervals ago", 8200, 9990, true, QUERY_SYNCHRONISED},
+        {"longer ago", 8199, 9990, true, QUERY_NOT_SYNCHRONISED},
+        {"never", 0, 9990, true, QUERY_NOT_SYNCHRONISED},
+        {"line lost", 9940, 9990, false, QUERY_NOT_RUNNING},
+        {"state written three intervals ago", 8200, 8200, false, QUERY_NOT_RUNNING},
+        {"state written longer ago", 8200, 8199, false, QUERY_UNREADABLE},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         s.last_sync_time = c.last_sync;
         s.line_up = c.line_up;
+        s.state_time = c.written;
         EXPECT_EQ(status_exit_code(s, 10000), c.code);
     }
 }
@@ -147,15 +155,16 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
     ASSERT_GT(format_state_file(current_state(), f.system_start + 900, file, sizeof file), 0);
     const service_state s = read_back(file);
     char text[2048];
-    ASSERT_GT(format_status_report(s, 4242, text, sizeof text), 0);
+    ASSERT_GT(format_status_report(s, 4242, f.system_start + 905, text, sizeof text), 0);
 
     const std::string report = text;
     const std::vector<std::string> expected = {
         "Program obslugi zegara Horolan dziala (pid 4242) od ",
         wall_text(f.system_start) + ".\n",
-        "Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej 2); port /dev/ttyUSB0; telegram "
-        "co "
-        "10 min.\n",
+        "Stan zapisany ",
+        ", 5 s temu.\n",
+        std::string("Tryb: przekazywanie czasu serwerowi NTP (segment pamieci wspolnej 2); ") +
+            "port /dev/ttyUSB0; telegram co 10 min.\n",
         "Polaczenie z zegarem: utracone od ",
         "; nie mozna otworzyc /dev/ttyUSB0: brak urzadzenia.\n",
         "Ostatni telegram: ",
@@ -171,6 +180,23 @@ TEST(StatusQuery, ReportTellsModeLineLastTelegramAndFailures)
         EXPECT_NE(found, std::string::npos) << piece << "\nin\n" << report;
         at = found == std::string::npos ? at : found + piece.size();
     }
+}
+
+// A FIFO under the state file's name: /Q says so at once, never waiting on it.
+TEST(StatusQuery, StateThatIsNoRegularFileIsExitCodeThreeAtOnce)
+{
+    const int key = tproc::unique_registry_key();
+    const std::string dir = tproc::make_scratch_dir();
+    const tproc::ChildRun run = tproc::run_in_child(dir, [key] {
+        tempus_registry_io.key = key; // this process, registered, is the service
+        prctl(PR_SET_NAME, "tempusd", 0, 0, 0);
+        alarm(5);
+        return mkfifo(STATE_FILE, 0644) == 0 && sem_leave_pid(sem_create(key), 1) == 0 ? query_status() : 99;
+    });
+    tproc::remove_registry(key);
+    tproc::remove_tree(dir);
+    EXPECT_EQ(run.exit_code, QUERY_UNREADABLE) << run.out;
+    EXPECT_NE(run.out.find("/tempusd.prom nie jest plikiem stanu.\n"), std::string::npos) << run.out;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "timesvc/dcf_log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,10 +37,9 @@ static int open_log()
 
 // Run by systemd (which sets INVOCATION_ID for every process of a unit),
 // the service's lines go to the journal as well, under its unit.
-static void tell_the_journal(const char *text)
+static void tell_the_journal(const char *text, int priority)
 {
-    static const bool under_systemd = getenv("INVOCATION_ID") != nullptr;
-    if (!under_systemd)
+    if (getenv("INVOCATION_ID") == nullptr)
         return;
     static bool opened = false;
     if (!opened) {
@@ -50,7 +50,43 @@ static void tell_the_journal(const char *text)
     int length = static_cast<int>(strlen(text));
     while (length > 0 && text[length - 1] == '\n')
         --length;
-    syslog(LOG_INFO, "%.*s", length, text);
+    syslog(priority, "%.*s", length, text);
+}
+
+static constexpr log_io real_log_io = {tell_the_journal};
+
+log_io tempus_log_io = real_log_io;
+
+void log_io_restore_defaults()
+{
+    tempus_log_io = real_log_io;
+}
+
+// Why a file could not be written, in the service's own words.
+static const char *write_failure_text(int error)
+{
+    switch (error) {
+    case ENOSPC: return "brak miejsca na dysku";
+    case EDQUOT: return "przekroczony przydzial miejsca na dysku";
+    case EACCES:
+    case EPERM:
+    case EROFS: return "brak uprawnien";
+    case EIO: return "blad wejscia/wyjscia";
+    default: return "inny blad";
+    }
+}
+
+void journal_write_outcome(const char *file, int error, bool *failing)
+{
+    if ((error != 0) == *failing)
+        return;
+    *failing = error != 0;
+    char text[DCF_TEXT_SIZE];
+    if (*failing)
+        snprintf(text, sizeof text, "Nie mozna zapisac pliku %s: %s.", file, write_failure_text(error));
+    else
+        snprintf(text, sizeof text, "Zapis pliku %s znow dziala.", file);
+    tempus_log_io.journal(text, *failing ? LOG_ERR : LOG_NOTICE);
 }
 
 static void (*undo_on_loss)(int failed) = nullptr;
@@ -89,10 +125,15 @@ void write_to_log(const char *text, RWTime stamp)
         {const_cast<char *>(text), strlen(text)},
         {&newline, 1},
     };
-    // A line the disk cannot take is lost; the service goes on (the journal may have it).
-    (void)writev(log, parts, 3);
+    // A line the disk cannot take is lost; the service goes on, and the
+    // journal, which has the line, says so. A short write is a full disk's.
+    const ssize_t length = static_cast<ssize_t>(parts[0].iov_len + parts[1].iov_len + 1);
+    const ssize_t written = writev(log, parts, 3);
+    const int error = written == length ? 0 : (written < 0 ? errno : ENOSPC);
     close(log);
-    tell_the_journal(text);
+    static bool failing = false;
+    journal_write_outcome(DCF_LOG_FILE, error, &failing);
+    tempus_log_io.journal(text, LOG_INFO);
 }
 
 void report_at(const char *message, RWTime stamp)

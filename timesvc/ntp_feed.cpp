@@ -12,6 +12,7 @@
 static ntp_target target = {NTP_TARGET_NONE, 0, {}};
 static ntp_shm_time *segment = nullptr;
 static ntp_log_state log_state = {};
+static unsigned long long lines_lost_seen = 0; // by the last sample
 
 void ntp_target_text(const ntp_target *target, char *text, std::size_t size)
 {
@@ -32,6 +33,7 @@ int start_ntp_feed(const ntp_target *chosen)
     }
     target = *chosen;
     log_state = ntp_log_state{};
+    lines_lost_seen = current_state().lines_lost;
     return 0;
 }
 
@@ -67,6 +69,11 @@ void feed_ntp(const struct timespec &arrival, long difference, int instants, RWT
         return;
     }
     const bool delivered = tempus_sync_io.deliver_sample(&sample) == 0;
+    // The state still holds how the cycle before this one ended.
+    const service_state &before = current_state();
+    if (before.last_outcome != OUTCOME_SAMPLE_DELIVERED || before.lines_lost != lines_lost_seen)
+        ntp_log_note_gap(&log_state);
+    lines_lost_seen = before.lines_lost;
     switch (ntp_log_decide(&log_state, delivered, sample.offset)) {
     case NTP_LOG_NONE: break;
     case NTP_LOG_NOT_DELIVERED: tempus_sync_io.log(NTP_TEXT_NOT_DELIVERED, stamp); break;

@@ -40,11 +40,11 @@ bool ntp_feed_active();
 int deliver_ntp_sample(const ntp_sample *sample);
 
 // A valid telegram whose byte 0 arrived at `arrival` names an instant
-// `difference` whole seconds from it (as the step would use it), a time of
-// day that occurs `instants` times on its local day: its sample goes to the
+// `difference` whole seconds from it (as the step would use it), a date and
+// time that the system's zone shows `instants` times: its sample goes to the
 // daemon, and the log tells what the administrator should know, stamped with
-// `stamp`. A time of day that the system's zone repeats or skips names no
-// single instant and makes no sample.
+// `stamp`. A time that the zone repeats or skips names no single instant and
+// makes no sample.
 void feed_ntp(const struct timespec &arrival, long difference, int instants, RWTime stamp);
 
 #endif

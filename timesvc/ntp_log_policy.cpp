@@ -22,6 +22,11 @@ ntp_log_line ntp_log_decide(ntp_log_state *state, bool delivered, double offset)
     return NTP_LOG_NONE;
 }
 
+void ntp_log_note_gap(ntp_log_state *state)
+{
+    state->delivered_since_failure = false;
+}
+
 int ntp_format_delivered(double offset, char *line, std::size_t size)
 {
     return std::snprintf(line, size, "Przekazano probke czasu serwerowi NTP. Przesuniecie o %+.3f s.",

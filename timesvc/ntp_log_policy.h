@@ -28,9 +28,13 @@ struct ntp_log_state {
 enum ntp_log_line { NTP_LOG_NONE, NTP_LOG_DELIVERED, NTP_LOG_NOT_DELIVERED };
 
 // Notes one delivery and says which line it earns: the success line for the
-// first success after the start or a failure and for any |offset| >= 0.5 s,
-// the failure line for the first failure of a run of them, else none.
+// first success after the start, a failure or a gap and for any |offset| >=
+// 0.5 s, the failure line for the first failure of a run of them, else none.
 ntp_log_line ntp_log_decide(ntp_log_state *state, bool delivered, double offset);
+
+// Cycles brought no sample since the last (no telegram, a bad one, a lost
+// line): the next success is logged, so the log shows when samples resumed.
+void ntp_log_note_gap(ntp_log_state *state);
 
 // "Przekazano probke czasu serwerowi NTP. Przesuniecie o %+.3f s." into
 // `line` (NTP_LOG_LINE_SIZE bytes suffice); returns snprintf's result.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "timesvc/dcf_log.h"
 #include "timesvc/sync_io.h"
 #include "timesvc/text_buffer.h"
 
@@ -133,6 +134,21 @@ void state_note_correction(int kind)
         ++state.corrections[kind];
 }
 
+// A time noted moves with the clock; 0 stays "never".
+static void move_with_clock(long long *time, long long seconds)
+{
+    if (*time != 0)
+        *time += seconds;
+}
+
+void state_note_clock_stepped(long long seconds)
+{
+    move_with_clock(&state.start_time, seconds);
+    move_with_clock(&state.line_lost_time, seconds);
+    move_with_clock(&state.last_telegram_time, seconds);
+    move_with_clock(&state.last_sync_time, seconds);
+}
+
 void state_note_outcome(int outcome, long long at)
 {
     if (outcome < 0 || outcome >= OUTCOME_COUNT)
@@ -156,10 +172,8 @@ void state_note_line_lost(long long at)
 
 void state_note_line_unusable(int reason)
 {
-    if (reason == state.line_reason)
-        return;
     state.line_reason = reason;
-    publish_state();
+    publish_state(); // also when unchanged: the file's own time says the service still writes it
 }
 
 void state_note_line_restored(long long at)
@@ -296,8 +310,13 @@ void publish_state()
         return;
     static char text[8192];
     const int length = format_state_file(state, sync_io_seconds(), text, sizeof text);
+    // A state that cannot be written (a full disk) is said in the journal;
+    // /Q tells the file's age, and the service goes on keeping the clock.
+    static bool failing = false;
     if (length > 0)
-        tempus_sync_io.write_state(text, static_cast<std::size_t>(length));
+        journal_write_outcome(
+            STATE_FILE, tempus_sync_io.write_state(text, static_cast<std::size_t>(length)) == 0 ? 0 : errno,
+            &failing);
     // Ready as soon as the background process keeps the clock: what waits for
     // the first synchronisation asks /Q (tempusd-wait.service), within a bound
     // of its own, so a receiver that cannot be heard holds up nothing for ever.

@@ -80,6 +80,7 @@ struct service_state {
     unsigned long long corrections[CORRECTION_KINDS];
     unsigned long long lines_lost;
     unsigned long long lines_restored;
+    long long state_time; // when the state file read back was written; 0 in the service itself
 };
 
 // The cycles that failed, of every kind.
@@ -99,11 +100,16 @@ void state_note_offset(double offset);
 // The clock was corrected (state_correction).
 void state_note_correction(int kind);
 
+// The system clock was stepped by `seconds`: the times noted before the step
+// move with it, so that they stay in the clock's own time.
+void state_note_clock_stepped(long long seconds);
+
 // A cycle ended with `outcome` at `at`. This and the notes of the line below
 // publish the state at once.
 void state_note_outcome(int outcome, long long at);
 
-// The line was lost at `at`; it cannot be opened again for `reason`; it is back at `at`.
+// The line was lost at `at`; it cannot be opened again for `reason` (told at
+// every try, so the state's own time stays fresh); it is back at `at`.
 void state_note_line_lost(long long at);
 void state_note_line_unusable(int reason);
 void state_note_line_restored(long long at);

@@ -1,7 +1,9 @@
 #include "timesvc/sync_cycle.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "calendar/rwtime.h"
@@ -73,6 +75,16 @@ void start_dcf(int *fd, int interval, int port, int sflag)
     start_dcf_on(fd, interval, receiver_ports[port - 1], sflag);
 }
 
+// The line cannot be used: before the installation ends as for any port, the
+// journal alone is told which device and why, as /Q tells it of a lost line.
+[[noreturn]] static void abandon_line(const char *device, int reason, RWTime stamp)
+{
+    char text[2 * DCF_TEXT_SIZE];
+    snprintf(text, sizeof text, "Nie mozna otworzyc %s: %s.", device, line_reason_text(reason));
+    tempus_log_io.journal(text, LOG_ERR);
+    abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+}
+
 void start_dcf_on(int *fd, int interval, const char *device, int sflag)
 {
     const RWTime stamp = tempus_sync_io.service_clock();
@@ -85,9 +97,9 @@ void start_dcf_on(int *fd, int interval, const char *device, int sflag)
     // that a port without carrier cannot hold the start.
     *fd = tempus_sync_io.open_port(line_name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (*fd == -1)
-        abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+        abandon_line(line_name, line_reason_of(errno), stamp);
     if (tempus_sync_io.configure_line(*fd) != 0)
-        abandon_installation(TEXT_PORT_UNUSABLE, stamp);
+        abandon_line(line_name, LINE_NOT_A_LINE, stamp);
     watch_line(*fd, line_name);
 
     tempus_sync_io.log(TEXT_STARTED, tempus_sync_io.service_clock());
@@ -185,34 +197,15 @@ static int read_failure_outcome(int result)
     }
 }
 
-// Slews or steps the system clock to the instant the telegram's time of day
-// names nearest the reading, in the system's own zone, and logs the outcome
-// with the reading stamp; a difference of 0 is left alone silently. With /N
-// the telegram goes to the NTP daemon instead, and the clock is left alone.
-static void correct_system_clock(const reading &r)
+// Slews or steps the system clock by `difference`; the correction made (none
+// for a difference of 0, which is left alone silently), or -1 when the clock
+// could not be set.
+static int set_system_clock(const reading &r, long difference)
 {
-    telegram_instant found = {};
-    if (find_telegram_instant(r.arrival.tv_sec, buf[DCF_OFS_HOUR], buf[DCF_OFS_MINUTE], buf[DCF_OFS_SECOND],
-                              &found) != 0) {
-        // A system clock too far out to be rendered in its own zone.
-        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
-        state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
-        return;
-    }
-    const long difference = found.difference;
-    if (ntp_feed_active()) {
-        feed_ntp(r.arrival, difference, found.instants, r.stamp);
-        return;
-    }
-
-    state_note_offset(static_cast<double>(difference));
     int result = 0;
     const clock_correction correction = choose_correction(difference);
     switch (correction) {
-    case CORRECTION_NONE:
-        state_note_correction(CORRECTION_KIND_NONE);
-        state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
-        return;
+    case CORRECTION_NONE: return CORRECTION_KIND_NONE;
     case CORRECTION_SLEW: {
         struct timeval delta = {};
         delta.tv_sec = difference;
@@ -226,16 +219,43 @@ static void correct_system_clock(const reading &r)
         break;
     }
     }
-    if (result != 0) {
-        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
-        state_note_outcome(OUTCOME_CLOCK_NOT_SET, r.arrival.tv_sec);
-        return;
-    }
+    if (result != 0)
+        return -1;
     char line[DCF_TEXT_SIZE];
     snprintf(line, sizeof line, "%s %li s.", TEXT_SYNCHRONIZED, difference);
     tempus_sync_io.log(line, r.stamp);
-    state_note_correction(correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP);
-    state_note_outcome(OUTCOME_SYNCHRONISED, r.arrival.tv_sec);
+    return correction == CORRECTION_SLEW ? CORRECTION_KIND_SLEW : CORRECTION_KIND_STEP;
+}
+
+// Slews or steps the system clock to the instant the telegram's date and
+// time name in the system's own zone, and logs the outcome with the reading
+// stamp. With /N the telegram goes to the NTP daemon instead, and the clock
+// is left alone. The outcome is noted once, in the clock's time after the
+// correction: a step moves the times noted before it.
+static void correct_system_clock(const reading &r)
+{
+    dcf_wall_time when = {};
+    telegram_instant found = {};
+    // Not met: validation has refused a date or time out of range.
+    const bool placed =
+        telegram_wall_time(buf, &when) == 0 && find_telegram_instant(r.arrival.tv_sec, &when, &found) == 0;
+    if (placed && ntp_feed_active()) {
+        feed_ntp(r.arrival, found.difference, found.instants, r.stamp);
+        return;
+    }
+    const int correction = placed ? set_system_clock(r, found.difference) : -1;
+    if (placed)
+        state_note_offset(static_cast<double>(found.difference));
+    if (correction < 0)
+        tempus_sync_io.log(TEXT_CLOCK_NOT_SET, r.stamp);
+    else
+        state_note_correction(correction);
+    long long now = r.arrival.tv_sec;
+    if (correction == CORRECTION_KIND_STEP) {
+        state_note_clock_stepped(found.difference);
+        now += found.difference;
+    }
+    state_note_outcome(correction < 0 ? OUTCOME_CLOCK_NOT_SET : OUTCOME_SYNCHRONISED, now);
 }
 
 // A cycle that failed within a second of its start (a receiver streaming

@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 
-static constexpr long long SECONDS_PER_HOUR = 3600;
-static constexpr long long SECONDS_PER_DAY = 86400;
+#include "timesvc/wall_clock.h"
 
-// The nearest instant naming the wall-clock time lies within half a day and
-// an offset change of the reading; offsets are looked for a little wider.
+static constexpr long long SECONDS_PER_HOUR = 3600;
+
+// An instant lies within 16 hours of the wall clock it shows (no zone's
+// offset is larger); its offsets are looked for a little wider, over the
+// telegram's date and the days either side.
 static constexpr long long SEARCH_SPAN = 26 * SECONDS_PER_HOUR;
 // A zone keeps each of its offsets for longer than this between changes.
 static constexpr long long PROBE_STEP = 3 * SECONDS_PER_HOUR;
@@ -14,17 +16,7 @@ static constexpr long long PROBE_STEP = 3 * SECONDS_PER_HOUR;
 static constexpr int MAX_OFFSETS = 8;
 // Instants of one wall-clock time: the two of a repeated hour, or, for a
 // skipped time, its reading with each offset.
-static constexpr int MAX_PER_DAY = MAX_OFFSETS;
-
-// The system zone's UTC offset at t, in seconds east.
-static bool offset_at(time_t t, long *offset)
-{
-    struct tm fields = {};
-    if (localtime_r(&t, &fields) == nullptr)
-        return false;
-    *offset = fields.tm_gmtoff;
-    return true;
-}
+static constexpr int MAX_INSTANTS = MAX_OFFSETS;
 
 static void add_distinct(long long value, long long *values, int *count, int capacity)
 {
@@ -36,36 +28,37 @@ static void add_distinct(long long value, long long *values, int *count, int cap
 }
 
 // Every offset the zone uses from `from` to `to` that lasts longer than PROBE_STEP.
-static int offsets_between(time_t from, time_t to, long long *offsets)
+static int offsets_between(long long from, long long to, long long *offsets)
 {
     int count = 0;
-    for (time_t t = from;; t += PROBE_STEP) {
-        const time_t probe = t < to ? t : to;
+    for (long long t = from;; t += PROBE_STEP) {
+        const long long probe = t < to ? t : to;
         long offset = 0;
-        if (offset_at(probe, &offset))
+        if (wall_clock_offset(static_cast<time_t>(probe), &offset) == 0)
             add_distinct(offset, offsets, &count, MAX_OFFSETS);
         if (probe == to)
             return count;
     }
 }
 
-// The instants at which the zone shows the local wall-clock time `wall`
-// (seconds counted as timegm counts them); how many there are.
+// The instants at which the zone shows the wall clock `wall`
+// (wall_clock_count's seconds); how many there are.
 static int instants_of(long long wall, const long long *offsets, int offset_count, long long *instants)
 {
     int count = 0;
     for (int i = 0; i < offset_count; ++i) {
         // An offset seen nearby may be the wrong one; the offset in force at
         // the instant it gives is then tried too, which also finds an offset
-        // that lasted too short for the probes.
+        // that lasted too short for the probes. An instant counts only when
+        // the zone shows `wall` at it.
         long long offset = offsets[i];
         for (int attempt = 0; attempt < 2; ++attempt) {
-            const auto instant = static_cast<time_t>(wall - offset);
+            const long long instant = wall - offset;
             long actual = 0;
-            if (!offset_at(instant, &actual))
+            if (wall_clock_offset(static_cast<time_t>(instant), &actual) != 0)
                 break;
             if (actual == offset) {
-                add_distinct(instant, instants, &count, MAX_PER_DAY);
+                add_distinct(instant, instants, &count, MAX_INSTANTS);
                 break;
             }
             offset = actual;
@@ -74,50 +67,35 @@ static int instants_of(long long wall, const long long *offsets, int offset_coun
     return count;
 }
 
-static long long floor_div(long long a, long long b)
+int find_telegram_instant(time_t reading, const dcf_wall_time *when, telegram_instant *out)
 {
-    const long long q = a / b;
-    return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
-}
-
-int find_telegram_instant(time_t reading, int hour, int minute, int second, telegram_instant *out)
-{
-    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
+    if (!wall_time_in_range(when))
         return -1;
-    long reading_offset = 0;
-    if (!offset_at(reading, &reading_offset))
-        return -1;
-    const long long local = static_cast<long long>(reading) + reading_offset; // the reading's wall clock
-    const long long midnight = floor_div(local, SECONDS_PER_DAY) * SECONDS_PER_DAY; // its date's start
-    const long long time_of_day = hour * SECONDS_PER_HOUR + minute * 60LL + second; // [0, 86400]
+    // Only instants that show the telegram's own date are its instant: with
+    // a clock days off, a neighbouring day's would lie nearer the reading.
+    const long long wall =
+        wall_clock_count(when->year, when->month, when->day, when->hour, when->minute, when->second);
 
     long long offsets[MAX_OFFSETS];
-    const int offset_count = offsets_between(reading - SEARCH_SPAN, reading + SEARCH_SPAN, offsets);
-
-    bool found = false;
-    long long best = 0;
-    int best_day_instants = 0;
-    for (long long day = -1; day <= 1; ++day) {
-        const long long wall = midnight + day * SECONDS_PER_DAY + time_of_day;
-        long long instants[MAX_PER_DAY];
-        int count = instants_of(wall, offsets, offset_count, instants);
-        const int occurrences = count;
-        if (count == 0) {
-            // Skipped: where the clock would have shown it with each offset.
-            for (int i = 0; i < offset_count; ++i)
-                add_distinct(wall - offsets[i], instants, &count, MAX_PER_DAY);
-        }
-        for (int i = 0; i < count; ++i) {
-            if (!found || std::llabs(instants[i] - reading) < std::llabs(best - reading)) {
-                found = true;
-                best = instants[i];
-                best_day_instants = occurrences;
-            }
-        }
+    const int offset_count = offsets_between(wall - SEARCH_SPAN, wall + SEARCH_SPAN, offsets);
+    long long instants[MAX_INSTANTS];
+    int count = instants_of(wall, offsets, offset_count, instants);
+    const int occurrences = count;
+    if (count == 0) {
+        // Skipped: where the clock would have shown it with each offset.
+        for (int i = 0; i < offset_count; ++i)
+            add_distinct(wall - offsets[i], instants, &count, MAX_INSTANTS);
     }
-    if (!found)
+    if (count == 0)
         return -1;
+
+    long long best = instants[0];
+    for (int i = 1; i < count; ++i) {
+        const long long nearer = std::llabs(instants[i] - reading) - std::llabs(best - reading);
+        if (nearer < 0 || (nearer == 0 && instants[i] < best))
+            best = instants[i];
+    }
     out->difference = static_cast<long>(best - reading);
-    out->instants = best_day_instants;
+    out->instants = occurrences;
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "calendar/sysclock.h"
 #include "calendar/zone.h"
 #include "platform/system_zone.h"
+#include "timesvc/wall_clock.h"
 
 int DST_correction = 0;
 
@@ -24,10 +25,11 @@ static RWTime library_time(time_t unix_seconds)
 
 int correction_at(time_t unix_seconds)
 {
-    struct tm fields = {};
-    if (localtime_r(&unix_seconds, &fields) == nullptr)
+    // The wall clock counted from its fields, so that a zone's leap seconds
+    // (the right/ zones) show in the stamps as in the system's clock.
+    long system = 0; // [-16 h, +16 h]
+    if (wall_clock_offset(unix_seconds, &system) != 0)
         return 0;
-    const long system = fields.tm_gmtoff; // [-12 h, +14 h]
     // The shifted time is what the library renders, so its offset is the one
     // to take out: where the shift crosses one of the library's own changes,
     // a second try finds the correction that holds on the far side. The

@@ -1,5 +1,7 @@
 #include "tests/support/child.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,9 +92,11 @@ ChildRun run_in_child(const std::string &dir, const std::function<int()> &body)
 std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &body)
 {
     std::vector<started_child> started;
+    started.reserve(static_cast<size_t>(count));
     for (int n = 0; n < count; ++n)
         started.push_back(start_child("", [&body, n] { return body(n); }));
     std::vector<ChildRun> runs;
+    runs.reserve(started.size());
     for (const started_child &child : started)
         runs.push_back(finish_child(child));
     return runs;
@@ -110,6 +114,13 @@ ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::stri
         argv.push_back(nullptr);
         return tempusd_main(static_cast<int>(argv.size()) - 1, argv.data());
     });
+}
+
+bool mount_private_tmpfs(const std::string &path, const char *size)
+{
+    const std::string options = std::string("size=") + size;
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tempus-test", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 } // namespace tproc

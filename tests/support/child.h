@@ -32,6 +32,10 @@ std::vector<ChildRun> run_in_children(int count, const std::function<int(int)> &
 // moved to `key`; its result is the child's exit status.
 ChildRun run_tempusd_main(const std::string &dir, int key, std::vector<std::string> args);
 
+// In a child made as above: a private mount namespace, and in it a tmpfs of
+// `size` ("64k") on the folder `path`, which goes with the child; or false.
+bool mount_private_tmpfs(const std::string &path, const char *size);
+
 } // namespace tproc
 
 #endif

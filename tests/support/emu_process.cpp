@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #ifndef HOROLAN_EMU_PATH
@@ -96,6 +97,7 @@ bool emu_start(const std::vector<std::string> &options, EmuProcess *emu)
     args.emplace_back("--log");
     args.push_back(emu->log_path);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -204,11 +206,12 @@ std::vector<EmuSent> emu_telegrams(const EmuProcess &emu)
     return sent;
 }
 
-bool emu_wait_host_bytes(const EmuProcess &emu, std::size_t count, int timeout_ms)
+// True once done() holds, polled every 10 ms; false after `timeout_ms`.
+static bool emu_wait_until(const std::function<bool()> &done, int timeout_ms)
 {
     const long long end = emu_clock_ms() + timeout_ms;
     for (;;) {
-        if (emu_host_bytes(emu).size() >= count)
+        if (done())
             return true;
         if (emu_clock_ms() >= end)
             return false;
@@ -216,16 +219,19 @@ bool emu_wait_host_bytes(const EmuProcess &emu, std::size_t count, int timeout_m
     }
 }
 
+bool emu_wait_host_bytes(const EmuProcess &emu, std::size_t count, int timeout_ms)
+{
+    return emu_wait_until([&] { return emu_host_bytes(emu).size() >= count; }, timeout_ms);
+}
+
 bool emu_wait_telegrams(const EmuProcess &emu, std::size_t count, int timeout_ms)
 {
-    const long long end = emu_clock_ms() + timeout_ms;
-    for (;;) {
-        if (emu_telegrams(emu).size() >= count)
-            return true;
-        if (emu_clock_ms() >= end)
-            return false;
-        emu_sleep_ms(10);
-    }
+    return emu_wait_until([&] { return emu_telegrams(emu).size() >= count; }, timeout_ms);
+}
+
+bool emu_wait_note(const EmuProcess &emu, const std::string &note, int timeout_ms)
+{
+    return emu_wait_until([&] { return emu_log_text(emu).find(note) != std::string::npos; }, timeout_ms);
 }
 
 int emu_wait_exit(EmuProcess *emu, int timeout_ms)

@@ -70,6 +70,9 @@ bool emu_wait_host_bytes(const EmuProcess &emu, std::size_t count, int timeout_m
 // True once at least `count` telegrams are logged; false after `timeout_ms`.
 bool emu_wait_telegrams(const EmuProcess &emu, std::size_t count, int timeout_ms);
 
+// True once the log holds `note` (as "note hangup"); false after `timeout_ms`.
+bool emu_wait_note(const EmuProcess &emu, const std::string &note, int timeout_ms);
+
 // Waits at most `timeout_ms` for the emulator to end by itself (--telegrams,
 // an error); returns its exit_status, or -1 if it is still running.
 int emu_wait_exit(EmuProcess *emu, int timeout_ms);

@@ -46,18 +46,8 @@ std::string stamp_text(RWTime t)
     return text;
 }
 
-std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status)
+std::vector<unsigned char> with_checksum(std::vector<unsigned char> t)
 {
-    std::vector<unsigned char> t = {0xBB,
-                                    static_cast<unsigned char>(h),
-                                    static_cast<unsigned char>(m),
-                                    static_cast<unsigned char>(s),
-                                    26,
-                                    12,
-                                    7,
-                                    1,
-                                    0,
-                                    status};
     unsigned sum = 0; // worked out here, not by the unit under test
     for (size_t i = 1; i <= 7; ++i)
         sum += t[i];
@@ -65,12 +55,32 @@ std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned
     return t;
 }
 
+static long long fake_system_seconds();
+
+// The telegram of `date`'s day at h:m:s, weekday byte 1.
+static std::vector<unsigned char> telegram_on(const struct tm &date, unsigned h, unsigned m, unsigned s,
+                                              unsigned char status)
+{
+    return with_checksum({0xBB, static_cast<unsigned char>(h), static_cast<unsigned char>(m),
+                          static_cast<unsigned char>(s), static_cast<unsigned char>(date.tm_year % 100),
+                          static_cast<unsigned char>(date.tm_mon + 1),
+                          static_cast<unsigned char>(date.tm_mday), 1, 0, status});
+}
+
+std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status)
+{
+    const time_t now = cycle != nullptr ? static_cast<time_t>(fake_system_seconds()) : time(nullptr);
+    struct tm date = {};
+    localtime_r(&now, &date);
+    return telegram_on(date, h, m, s, status);
+}
+
 std::vector<unsigned char> telegram_at(time_t when)
 {
     struct tm fields = {};
     localtime_r(&when, &fields);
-    return telegram(static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
-                    static_cast<unsigned>(fields.tm_sec));
+    return telegram_on(fields, static_cast<unsigned>(fields.tm_hour), static_cast<unsigned>(fields.tm_min),
+                       static_cast<unsigned>(fields.tm_sec), 0xC5);
 }
 
 sync_io real_sync_table()
@@ -87,7 +97,7 @@ sync_io real_sync_table()
 // The system clock in whole seconds, 64 bits, so it runs on past 2037.
 static long long fake_system_seconds()
 {
-    return static_cast<long long>(cycle->system_start) + cycle->now_ms / 1000;
+    return static_cast<long long>(cycle->system_start) + cycle->stepped_by + cycle->now_ms / 1000;
 }
 
 static RWTime fake_service_clock()
@@ -145,6 +155,8 @@ static const sync_io fake_sync_io = {
     },
     [](const time_t *when) {
         cycle->steps.push_back(*when);
+        if (cycle->clock_result == 0)
+            cycle->stepped_by += static_cast<long long>(*when) - fake_system_seconds();
         return cycle->clock_result;
     },
     [](unsigned seconds) {

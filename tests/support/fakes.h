@@ -50,10 +50,15 @@ std::string stamp_text(RWTime t);
 // The hh:mm:ss of the system's wall clock at `when`.
 std::string wall_text(time_t when);
 
-// A good ten-byte telegram (status 0xC5 unless given) with its checksum.
+// The telegram with its checksum worked out again, whatever its bytes 1 to 7 now hold.
+std::vector<unsigned char> with_checksum(std::vector<unsigned char> t);
+
+// A good ten-byte telegram (status 0xC5 unless given) with its checksum, of
+// h:m:s on the local date of the fake system clock (of today without a FakeCycle).
 std::vector<unsigned char> telegram(unsigned h, unsigned m, unsigned s, unsigned char status = 0xC5);
 
-// The telegram of a receiver whose clock reads `when`: its wall-clock time in the system's zone.
+// The telegram of a receiver whose clock reads `when`: its wall-clock date
+// and time in the system's zone.
 std::vector<unsigned char> telegram_at(time_t when);
 
 // The cycle's side-effect table with the real functions, whatever is installed.
@@ -62,7 +67,7 @@ sync_io real_sync_table();
 // The synchronisation cycle's world: the line plays a script of read
 // results, every read costs the fake monotonic clock the time the script
 // says, and the system clock (and with it the service clock) follows that
-// clock, so 20-second time-outs cost no wall time. Clock calls, pauses,
+// clock and the steps made, so 20-second time-outs cost no wall time. Clock calls, pauses,
 // requests and log lines are recorded. DST_correction starts as the
 // system's zone has it at system_start and is put back after.
 class FakeCycle {
@@ -88,7 +93,8 @@ public:
     std::vector<int> flushes;
     std::vector<clock_call> slews;
     std::vector<time_t> steps;
-    int clock_result = 0; // what the clock calls answer
+    long long stepped_by = 0; // what the steps moved the system clock by
+    int clock_result = 0;     // what the clock calls answer
     std::vector<unsigned> pauses;
     std::vector<int> request_bytes_at_pause;
     int refreshes = 0;
