@@ -483,7 +483,7 @@ case_crash() {
   [ "${pid:-0}" -gt 0 ] || fail "tempusd.service has no main process" || return
   emulator ttyS1 "$console_pty" --minute-ms 2000 --offset 3 || return
   read_clock || return
-  local before=$off
+  local before=$off before_clock=$clock
   mark=$(log_mark)
   guest "kill -9 $pid"
   local began=$SECONDS
@@ -500,7 +500,7 @@ case_crash() {
     fail "the restarted service corrected ${slewed} s; the receiver was 3 s ahead, the clock ${before} s off" || return
   registered_to "$(guest 'systemctl show -P MainPID tempusd.service')" || return
   summary="restarted ${took} s after kill -9 (NRestarts=$(guest 'systemctl show -P NRestarts tempusd.service')),"
-  summary+=" registered to its new process; the receiver 3 s ahead, the clock $(printf %+.3f "$before") s: slewed +$slewed s"
+  summary+=" registered to its new process; the receiver 3 s ahead, the clock $before_clock: slewed +$slewed s"
 }
 
 # The slew the restarted service began: the kernel holds it and applies it
@@ -674,16 +674,22 @@ stop_leftovers() {
   done
 }
 
+beside= # the shell of the boot that runs beside the first
 cleanup() {
+  [ -z "$beside" ] || kill "$beside" 2>/dev/null || true
   stop_guest
   stop_leftovers >/dev/null
   wait
   rm -rf "$run"
 }
 
+not_started() { # BOOT
+  echo "FAIL the $1 boot: ${why:-QEMU did not start}"
+  failed=$((failed + 1))
+}
+
 boot_clock() {
-  start_guest clock "$behind" || return
-  emulator ttyS1 "$console_pty" --minute-ms 2000 || return
+  start_guest clock "$behind" && emulator ttyS1 "$console_pty" --minute-ms 2000 || { not_started clock; return; }
   run_case "the clock mode at boot" case_boot_step
   run_case "the line on the 8250" case_8250
   run_case "after a crash" case_crash
@@ -694,7 +700,7 @@ boot_clock() {
 
 boot_silent() {
   start_guest silent "$behind" -device qemu-xhci -chardev pty,id=usb \
-    -device usb-serial,chardev=usb,serial=A50285BI || return
+    -device usb-serial,chardev=usb,serial=A50285BI || { not_started silent; return; }
   run_case "a silent receiver at boot" case_silent
   run_case "the line on the FTDI adapter" case_ftdi
   stop_guest
@@ -703,8 +709,8 @@ boot_silent() {
 # Mostly waiting for chronyd: it runs beside the clock boot, in a shell of its own.
 boot_refclock() {
   trap stop_guest EXIT
-  start_guest refclock "$behind" || return
-  emulator ttyS1 "$console_pty" --minute-ms 4000 || return
+  start_guest refclock "$behind" && emulator ttyS1 "$console_pty" --minute-ms 4000 ||
+    { not_started refclock; return; }
   run_case "reference clock for chronyd" case_refclock
 }
 
@@ -718,12 +724,13 @@ main() {
   trap cleanup EXIT
   trap 'exit 130' INT TERM
   prepare_run
-  local skew_before moved started=$SECONDS beside
+  local skew_before moved started=$SECONDS
   skew_before=$(host_skew)
   (boot_refclock) >"$run/refclock.out" 2>&1 &
   beside=$!
   boot_clock
   wait "$beside" || true
+  beside=
   cat "$run/refclock.out"
   passed=$((passed + $(grep -c '^ok ' "$run/refclock.out" || true)))
   failed=$((failed + $(grep -c '^FAIL ' "$run/refclock.out" || true)))
@@ -741,5 +748,4 @@ main() {
 }
 
 # Read to the end before it runs, so that the file may change meanwhile.
-main "$@"
-exit
+main "$@"; exit
