@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs in the guest before systemd (from scripts/vm/init, this run's disk
+# mounted on /run/vm): installs the package of this run and sets this boot
+# up as an administrator would, following the README; vm.boot= on the
+# kernel's command line names the boot.
+set -eu
+seed=/run/vm
+boot=$(sed -n 's/.*vm\.boot=\([a-z]*\).*/\1/p' /proc/cmdline)
+
+# No service may start while installing.
+printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+chmod 755 /usr/sbin/policy-rc.d
+dpkg -i "$seed/tempusd.deb"
+rm /usr/sbin/policy-rc.d
+for unit in tempusd.service tempusd-refclock.service; do
+  echo "$unit $(systemctl is-enabled "$unit" || true)"
+done >/var/log/vm-installed
+
+cp "$seed/vm-agent.service" "$seed/vm-clock.service" /etc/systemd/system/
+systemctl enable vm-agent.service vm-clock.service
+
+# The receiver's rule: the package's example, the matching line uncommented.
+example=/usr/share/doc/tempusd/examples/99-horolan.rules
+sed -n 's/^#\(SUBSYSTEM=="tty", KERNEL=="ttyS0".*\)/\1/p' "$example" | sed 's/ttyS0/ttyS1/' \
+  >/etc/udev/rules.d/99-horolan.rules
+sed -n 's/^#\(SUBSYSTEM=="tty", ACTION=.*idVendor.*\)/\1/p' "$example" >/etc/udev/99-horolan-ftdi.rules.off
+
+case "$boot" in
+  clock)
+    systemctl enable tempusd.service
+    ;;
+  silent)
+    systemctl enable tempusd.service
+    mkdir -p /etc/systemd/system/tempusd-wait.service.d
+    cp "$seed/tempusd-wait-30s.conf" /etc/systemd/system/tempusd-wait.service.d/
+    ;;
+  refclock)
+    # chrony.conf as the README has it, the poll matched to the emulator's
+    # fast pace (a telegram every 4 s instead of every minute).
+    echo 'refclock SOCK /run/chrony.dcf.sock refid DCF poll 2 filter 1 precision 1e-3 offset 0.0' \
+      >>/etc/chrony/chrony.conf
+    systemctl enable chrony.service tempusd-refclock.service
+    ;;
+esac
