@@ -418,6 +418,10 @@ int main(int argc, char **argv)
     }
     const long ran = static_cast<long>((steady_ms() - began) / 1000);
 
+    // /D takes the state file away with the service; a kept run keeps the
+    // state as it was before, for tempusd-report -s.
+    if (set.keep)
+        tproc::write_file(dir + "/before-stop.prom", tproc::read_file(dir + "/tempusd.prom"));
     tproc::Spawn stop = sp;
     stop.argv = {TEMPUSD_PATH, "/D"};
     const tproc::Result removed = tproc::run(stop);

@@ -234,7 +234,8 @@ class SoakTest(unittest.TestCase):
                                                  r"clock_settime (\d+)", out).groups())
         logged = {text: int(n) for n, text in re.findall(r"^ +(\d+)  (\S.*)$", out, re.M)}
         page = os.path.join(folder, "soak.html")
-        fields, failures = summary(self, [os.path.join(folder, "dcf.log")], "-o", page)
+        fields, failures = summary(self, [os.path.join(folder, "dcf.log")], "-o", page,
+                                   "-s", os.path.join(folder, "before-stop.prom"))
         self.assertEqual(fields["synchronisations"], f"{calls}: {slews} slews (|d| <= 5 s), {steps} steps")
         self.assertRegex(fields["synchronisations since start"], rf"^\d+: \d+ with a difference of 0, {slews} slews, "
                                                                  rf"{steps} steps$")

@@ -554,6 +554,25 @@ case_ex_tikora() {
   summary="the guest's clock from $before to $clock; systemctl stop left the unit inactive, unregistered"
 }
 
+# A start on a line that cannot be opened: the console's and dcf.log's
+# lines are the service's as ever, and the journal names the device and why.
+case_unusable_line() {
+  local mark journal status
+  guest 'systemctl stop tempusd.service; rm -f /dev/term/a' >/dev/null
+  mark=$(log_mark)
+  ! guest 'timeout 60 systemctl start tempusd.service' >/dev/null 2>&1 ||
+    fail "tempusd.service started without /dev/term/a" || return
+  log_since "$mark" | has 'Nie mozna otworzyc portu szeregowego. Koniec ...' ||
+    fail "dcf.log lacks the port's line: $(log_since "$mark" | tr '\n' ' ')" || return
+  journal=$(guest 'journalctl -b -u tempusd.service -o cat' | grep -F 'Nie mozna otworzyc /dev/term/a:' | tail -n 1)
+  [ "$journal" = 'Nie mozna otworzyc /dev/term/a: brak urzadzenia.' ] ||
+    fail "the journal does not say which device and why: \"$journal\"" || return
+  status=$(guest 'systemctl status --no-pager -n 20 tempusd.service' | grep -cF "$journal")
+  guest 'systemctl stop tempusd.service' >/dev/null
+  [ "$status" -gt 0 ] || fail "systemctl status does not show \"$journal\"" || return
+  summary="the start fails; dcf.log as ever; the journal and systemctl status: \"$journal\""
+}
+
 # No receiver at boot: the boot reaches its goal, and tempusd-wait.service
 # holds time-sync.target and the timers after it back for its bound (30 s by
 # the drop-in an administrator would write), not longer. The receiver comes
@@ -635,6 +654,8 @@ case_refclock() {
   wait_booted || return
   expect_state chrony.service active || return
   expect_state tempusd-refclock.service active || return
+  # Turned over from tempusd.service, which must not come back at the boot.
+  expect_state tempusd.service inactive || return
   local selected
   until_guest 180 'chronyc -n sources | grep -E "^#\* DCF "' ||
     fail "chronyd did not select DCF; its sources: $(guest 'chronyc -n sources' | sed 1,2d | tr '\n' ' ')" || return
@@ -920,6 +941,7 @@ boot_clock() {
   run_case "after a crash" case_crash
   run_case "a slew" case_slew
   run_case "ex_tikora" case_ex_tikora
+  run_case "a line that cannot be opened" case_unusable_line
   stop_guest
 }
 

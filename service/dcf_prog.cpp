@@ -316,8 +316,8 @@ static void begin_service_state(const struct dcf_settings *s)
 [[noreturn]] static void run_in_background(int id, int fd, int interval, const char *success_line)
 {
     if (sem_leave_pid(id, 1) == -1)
-        report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(), EXIT_REGISTRY,
-                        sem_deinstall);
+        report_and_exit("Nie mozna zostawic semfora obslugi zegara Horolan. Koniec ...", now_DST(),
+                        EXIT_REGISTRY, sem_deinstall);
     if (success_line != nullptr)
         write_to_log(success_line, now_DST());
     // Given a real-time policy, no page fault may delay the reading of byte 0 either.

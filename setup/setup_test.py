@@ -150,7 +150,8 @@ class Tree:
         for top in ("etc", "var"):
             for d, _, names in os.walk(os.path.join(self.root, top)):
                 for n in names:
-                    files[os.path.relpath(os.path.join(d, n), self.root)] = open(os.path.join(d, n)).read()
+                    with open(os.path.join(d, n)) as f:
+                        files[os.path.relpath(os.path.join(d, n), self.root)] = f.read()
         return files, self.read("units.json")
 
 
@@ -278,8 +279,14 @@ class ChangeTest(unittest.TestCase):
         tree = Tree(self)
         tree.port("ttyUSB0", "silent", "ftdi_sio", props=SERIAL)
         env = dict(os.environ, TEMPUSD_SETUP_ROOT=tree.root, PATH=os.path.join(tree.root, "bin") + ":/usr/bin")
-        done = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable,
-                               TOOL], capture_output=True, text=True, env=env, timeout=60)
+        # A copy nobody can read: the clone may lie in a folder nobody cannot enter.
+        staged = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, staged)
+        os.chmod(staged, 0o755)
+        tool = shutil.copy(TOOL, staged)
+        os.chmod(tool, 0o755)
+        done = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "/usr/bin/python3",
+                               tool], capture_output=True, text=True, env=env, timeout=60)
         self.assertEqual(done.returncode, 1)
         self.assertIn("needs root", done.stderr)
         self.assertEqual(tree.commands(), [])

@@ -154,7 +154,8 @@ TEST_F(E2ETempusdInstall, UnderAServiceManagerTheStartedProcessIsTheService)
     ASSERT_GT(recv(manager, message, sizeof message - 1, 0), 0);
     EXPECT_EQ(std::string(message).rfind("READY=1\nSTATUS=", 0), 0u) << message;
     EXPECT_TRUE(tempusd_e2e::process_alive(started));
-    EXPECT_TRUE(wait_log_message("Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /T1).", 3000))
+    EXPECT_TRUE(
+        wait_log_message("Instalacja programu obslugi zegara Horolan zakonczona pomyslnie (/C1 /T1).", 3000))
         << log_text();
 
     tproc::kill_pid(started);

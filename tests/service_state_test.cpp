@@ -75,7 +75,8 @@ TEST(ServiceState, EveryCycleIsCountedPublishedAndToldToTheServiceManager)
     EXPECT_EQ(f.states.size(), 3u);
     ASSERT_EQ(f.notices.size(), 3u);
     EXPECT_EQ(count_ready(f.notices), 1) << "ready once";
-    EXPECT_EQ(f.notices.front().rfind("READY=1\n", 0), 0u) << "ready with the first state, synchronised or not";
+    EXPECT_EQ(f.notices.front().rfind("READY=1\n", 0), 0u)
+        << "ready with the first state, synchronised or not";
     EXPECT_NE(f.notices.back().find("STATUS=Ostatnia synchronizacja "), std::string::npos)
         << f.notices.back();
     EXPECT_NE(f.notices.back().find(", przesuniecie +3 s; bledow: 1."), std::string::npos)

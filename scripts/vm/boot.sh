@@ -36,10 +36,14 @@ case "$boot" in
     cp "$seed/tempusd-wait-30s.conf" /etc/systemd/system/tempusd-wait.service.d/
     ;;
   refclock)
-    # chrony.conf as the README has it, the poll matched to the emulator's
-    # fast pace (a telegram every 4 s instead of every minute).
+    # A machine that kept its clock with tempusd.service before, turned over
+    # to chronyd as the README tells: chrony.conf's line, the poll matched to
+    # the emulator's fast pace (a telegram every 4 s instead of every
+    # minute), tempusd.service disabled, chrony and the refclock enabled.
+    systemctl enable tempusd.service
     echo 'refclock SOCK /run/chrony.dcf.sock refid DCF poll 2 filter 1 precision 1e-3 offset 0.0' \
       >>/etc/chrony/chrony.conf
+    systemctl disable tempusd.service
     systemctl enable chrony.service tempusd-refclock.service
     ;;
   setupchrony)
