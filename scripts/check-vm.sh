@@ -555,7 +555,9 @@ case_ex_tikora() {
 }
 
 # A start on a line that cannot be opened: the console's and dcf.log's
-# lines are the service's as ever, and the journal names the device and why.
+# lines are the service's as ever, and the journal names the device and why;
+# so does systemctl status of the unit waiting to be restarted (its Status
+# line: systemd shows no journal lines of a start that failed then).
 case_unusable_line() {
   local mark journal status
   guest 'systemctl stop tempusd.service; rm -f /dev/term/a' >/dev/null
@@ -567,10 +569,10 @@ case_unusable_line() {
   journal=$(guest 'journalctl -b -u tempusd.service -o cat' | grep -F 'Nie mozna otworzyc /dev/term/a:' | tail -n 1)
   [ "$journal" = 'Nie mozna otworzyc /dev/term/a: brak urzadzenia.' ] ||
     fail "the journal does not say which device and why: \"$journal\"" || return
-  status=$(guest 'systemctl status --no-pager -n 20 tempusd.service' | grep -cF "$journal")
+  status=$(guest 'systemctl status --no-pager --full -n 20 tempusd.service' | grep -cF "$journal")
   guest 'systemctl stop tempusd.service' >/dev/null
   [ "$status" -gt 0 ] || fail "systemctl status does not show \"$journal\"" || return
-  summary="the start fails; dcf.log as ever; the journal and systemctl status: \"$journal\""
+  summary="the start fails; dcf.log as ever; the journal and systemctl status's Status line: \"$journal\""
 }
 
 # No receiver at boot: the boot reaches its goal, and tempusd-wait.service
@@ -637,13 +639,14 @@ chrony_stepped() {
     fail "chronyd did not step the clock by about $behind s (${stepped:-no step})"
 }
 
-# chrony_keeps N FILE: N readings a second, kept in FILE, show the guest's
-# clock within 20 ms of this machine's; sets $figures.
+# chrony_keeps N FILE LIMIT: N readings a second, kept in FILE, show the
+# guest's clock within LIMIT ms of this machine's, as far as each reading's
+# own bound can tell; sets $figures.
 chrony_keeps() {
   offsets "$1" 1000 >"$2"
   figures=$(summary_ms <"$2") || fail "no readings of the guest's clock" || return
-  awk -v w="$(sed 's/.*worst \([0-9.]*\) ms.*/\1/' <<<"$figures")" 'BEGIN {exit !(w < 20)}' ||
-    fail "the guest's clock strays from this machine's under chronyd: $figures"
+  awk -v l="$3" '{o = $2 < 0 ? -$2 : $2; if ((o - $3) * 1000 > l) bad++} END {exit bad > 0}' "$2" ||
+    fail "the guest's clock strays more than $3 ms from this machine's under chronyd: $figures"
 }
 
 # tempusd-refclock.service beside Debian's chrony.service, which may set the
@@ -670,7 +673,7 @@ case_refclock() {
   guest "journalctl -b -u tempusd-refclock.service -o cat" | has "$TEXT_SAMPLE" ||
     fail "the journal lacks dcf.log's sample lines" || return
   sleep 30 # chronyd settles after the step
-  chrony_keeps "$settle" "$box/settled.txt" || return
+  chrony_keeps "$settle" "$box/settled.txt" 20 || return
   # The guest's own clock with nothing disciplining it, over the same channel.
   guest 'systemctl stop tempusd-refclock.service chrony.service' || fail "the units did not stop" || return
   local rate residual worst noise
@@ -892,9 +895,12 @@ case_setup_chrony() {
   chrony_stepped || return
   units_are "tempusd-refclock.service enabled active" "tempusd.service disabled inactive" \
     "chrony.service enabled active" || return
-  chrony_keeps 30 "$box/setup-chrony.txt" || return
+  # Within what the reference-clock case recorded in bench/README.md, its worst
+  # 6.73 ms on a busy machine, once chronyd settled after its step.
+  sleep 30
+  chrony_keeps 30 "$box/setup-chrony.txt" 6.73 || return
   summary="exit 0 after ${setup_took} s, DCF selected (*), the clock stepped +$stepped s;"
-  summary+=" tempusd-refclock.service enabled, active, tempusd.service disabled; the next 30 s: $figures"
+  summary+=" tempusd-refclock.service enabled, active, tempusd.service disabled; 30 s after, over 30 s: $figures (6.73 ms allowed)"
 }
 
 case_setup_chrony_undo() {
