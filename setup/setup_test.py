@@ -1,6 +1,7 @@
 """tempusd-setup on fake /sys, /dev and /etc trees, with fake systemctl, udevadm, tempusd, chronyc and
 ntpq, probing horolan-emu's lines through the real horolan-check."""
 
+import glob
 import importlib.machinery
 import importlib.util
 import json
@@ -50,6 +51,10 @@ elif name == "udevadm" and args[0] == "trigger":
     os.symlink(os.readlink(os.path.join(root, "dev", os.environ["FAKE_RECEIVER"])),
                os.path.join(root, "dev/term/a.new"))
     os.replace(os.path.join(root, "dev/term/a.new"), os.path.join(root, "dev/term/a"))
+    rules, latency = (os.path.join(root, p) for p in ("etc/udev/rules.d/99-horolan.rules",
+                                                      f"sys/class/tty/{os.environ['FAKE_RECEIVER']}/device/latency_timer"))
+    if os.path.exists(latency) and "latency_timer" in (open(rules).read() if os.path.exists(rules) else ""):
+        open(latency, "w").write("1\n")
 elif name == "chronyc":
     print("MS Name/IP address  Stratum Poll Reach LastRx Last sample\n#* DCF  0  6  377  35  -12us[ -20us] +/- 1ms")
 elif name == "ntpq":
@@ -120,6 +125,8 @@ class Tree:
         if uart is not None:
             self.write(base + "/type", f"{uart}\n")
         os.makedirs(os.path.join(self.root, base, "device"))
+        if driver == "ftdi_sio":
+            self.write(base + "/device/latency_timer", "16\n")
         os.symlink(f"../../../bus/drivers/{driver}", os.path.join(self.root, base, "device/driver"))
         os.symlink(line, os.path.join(self.root, "dev", name))
         return line
@@ -138,8 +145,8 @@ class Tree:
             return []
 
     def snapshot(self):
-        """Every file under etc/ and var/ with its content, and the units' states."""
-        files = {}
+        """Every file under etc/ and var/ and the adapters' latency timers with their content, and the units' states."""
+        files = {p: open(p).read() for p in glob.glob(self.root + "/sys/class/tty/*/device/latency_timer")}
         for top in ("etc", "var"):
             for d, _, names in os.walk(os.path.join(self.root, top)):
                 for n in names:
@@ -196,6 +203,7 @@ class ProbeTest(unittest.TestCase):
             (("emu", "emu"), [], 2, "receivers answer on /dev/ttyS1, /dev/ttyUSB0"),
             (("emu", "emu"), ["/dev/ttyS1"], 0, 'KERNEL=="ttyS1", SYMLINK+="term/a"'),
             (("emu --bad-checksum 5", "silent"), [], 2, "a damaged telegram: checksum error"),
+            (("emu", "silent"), ["--mode", "chrony"], 0, "would wait up to 29"),
         ]
         for (usb, uart1), args, status, expected in cases:
             with self.subTest(usb=usb, uart1=uart1, args=args):

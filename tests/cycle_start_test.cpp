@@ -42,6 +42,9 @@ static ended_start start_in_child(int port, const char *device = nullptr)
             if (priority != LOG_INFO)
                 fprintf(stderr, "journal: %s\n", text);
         };
+        tempus_sync_io.notify = [](const char *state) {
+            return fprintf(stderr, "notify: %s\n", state) > 0 ? 1 : -1;
+        };
         int fd = -1;
         if (device != nullptr)
             start_dcf_on(&fd, 60, device, 0);
@@ -96,8 +99,9 @@ TEST(CycleStart, UnusableLineEndsTheInstallationAndTheJournalSaysWhy)
         f.configure_results = {c.configured};
         const ended_start ended = start_in_child(0, c.device);
         EXPECT_EQ(ended.run.exit_code, 3);
-        EXPECT_EQ(ended.run.console, "journal: Nie mozna otworzyc " + std::string(c.device) + ": " + c.why +
-                                         ".\n" + tproc::console_line(PORT_UNUSABLE) + "deinstall 1\n");
+        const std::string why = "Nie mozna otworzyc " + std::string(c.device) + ": " + c.why + ".\n";
+        EXPECT_EQ(ended.run.console, "journal: " + why + "notify: STATUS=" + why +
+                                         tproc::console_line(PORT_UNUSABLE) + "deinstall 1\n");
         EXPECT_EQ(ended.logged, std::vector<std::string>{PORT_UNUSABLE});
     }
 }

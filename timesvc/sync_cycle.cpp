@@ -77,11 +77,16 @@ void start_dcf(int *fd, int interval, int port, int sflag)
 
 // The line cannot be used: before the installation ends as for any port, the
 // journal alone is told which device and why, as /Q tells it of a lost line.
+// So is the service manager: its status of a unit waiting to be restarted
+// shows that line, not the journal's lines of the start that failed.
 [[noreturn]] static void abandon_line(const char *device, int reason, RWTime stamp)
 {
-    char text[2 * DCF_TEXT_SIZE];
-    snprintf(text, sizeof text, "Nie mozna otworzyc %s: %s.", device, line_reason_text(reason));
+    static const char prefix[] = "STATUS=";
+    char status[sizeof prefix + 2 * std::size_t{DCF_TEXT_SIZE}];
+    snprintf(status, sizeof status, "%sNie mozna otworzyc %s: %s.", prefix, device, line_reason_text(reason));
+    const char *const text = status + sizeof prefix - 1;
     tempus_log_io.journal(text, LOG_ERR);
+    tempus_sync_io.notify(status);
     abandon_installation(TEXT_PORT_UNUSABLE, stamp);
 }
 

@@ -20,10 +20,11 @@ cp "$seed/vm-agent.service" "$seed/vm-clock.service" /etc/systemd/system/
 systemctl enable vm-agent.service vm-clock.service
 
 # The receiver's rule: the package's example, the matching line uncommented.
-example=/usr/share/doc/tempusd/examples/99-horolan.rules
-sed -n 's/^#\(SUBSYSTEM=="tty", KERNEL=="ttyS0".*\)/\1/p' "$example" | sed 's/ttyS0/ttyS1/' \
-  >/etc/udev/rules.d/99-horolan.rules
-sed -n 's/^#\(SUBSYSTEM=="tty", ACTION=.*idVendor.*\)/\1/p' "$example" >/etc/udev/99-horolan-ftdi.rules.off
+# The setup boots start from the package alone, as a new user does.
+if [ "${boot#setup}" = "$boot" ]; then
+  sed -n 's/^#\(SUBSYSTEM=="tty", KERNEL=="ttyS0".*\)/\1/p' /usr/share/doc/tempusd/examples/99-horolan.rules |
+    sed 's/ttyS0/ttyS1/' >/etc/udev/rules.d/99-horolan.rules
+fi
 
 case "$boot" in
   clock)
@@ -35,10 +36,18 @@ case "$boot" in
     cp "$seed/tempusd-wait-30s.conf" /etc/systemd/system/tempusd-wait.service.d/
     ;;
   refclock)
-    # chrony.conf as the README has it, the poll matched to the emulator's
-    # fast pace (a telegram every 4 s instead of every minute).
+    # A machine that kept its clock with tempusd.service before, turned over
+    # to chronyd as the README tells: chrony.conf's line, the poll matched to
+    # the emulator's fast pace (a telegram every 4 s instead of every
+    # minute), tempusd.service disabled, chrony and the refclock enabled.
+    systemctl enable tempusd.service
     echo 'refclock SOCK /run/chrony.dcf.sock refid DCF poll 2 filter 1 precision 1e-3 offset 0.0' \
       >>/etc/chrony/chrony.conf
+    systemctl disable tempusd.service
     systemctl enable chrony.service tempusd-refclock.service
+    ;;
+  setupchrony)
+    # chrony as its package leaves it: enabled, running without sources.
+    systemctl enable chrony.service
     ;;
 esac
